@@ -1,0 +1,213 @@
+// First-boot marker, change-boot request, factory reset and boot-option purge.
+#include "bootctl/chgboot.h"
+
+#include "bootctl/ec.h"
+#include "bootctl/vars.h"
+#include "frame/driver.h"
+#include "frame/helpers.h"
+#include "support/base/base.h"
+
+UINT8 ChangeBootRequest[2];
+UINTN ChangeBootRequestSize;
+
+namespace {
+
+// The marker swap around the purge is built in.
+constexpr bool kPurgeMarkerSwap = true;
+
+void DeleteVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes) {
+  RuntimeServices->SetVariable(name, guid, attributes, 0, nullptr);
+}
+
+void DeleteBootOptions(const UINT16* order, UINTN count) {
+  CHAR16 name[kBootOptionNameChars];
+  for (UINTN i = 0; i < count; i++) {
+    BootOptionName(name, order[i]);
+    DeleteVariable(name, &EFI_GLOBAL_VARIABLE, kVarNvBsRt);
+  }
+}
+
+// Applies a mode's edits to Setup; returns whether any byte changed.
+bool EditSetup(UINT8 mode, UINT8* setup) {
+  bool changed = false;
+  if ((mode == 1 || mode == 2) && setup[kSetupByteA] != 0) {
+    setup[kSetupByteA] = 0;
+    changed = true;
+  }
+  if ((mode == 2 || mode == 5) && setup[kSetupByteC] == 0) {
+    setup[kSetupByteC] = 1;
+    setup[kSetupByteB] = 0;
+    changed = true;
+  }
+  if (mode == 3 && setup[kSetupByteC] != 0) {
+    setup[kSetupByteC] = 0;
+    changed = true;
+  }
+  return changed;
+}
+
+EFI_STATUS InstallMarker(const EFI_GUID* guid) {
+  EFI_HANDLE handle = nullptr;
+  return BootServices->InstallProtocolInterface(&handle, guid, EFI_NATIVE_INTERFACE, nullptr);
+}
+
+// Removes every instance of `drop`, then makes sure one `keep` is present.
+EFI_STATUS SwapMarker(const EFI_GUID* drop, const EFI_GUID* keep) {
+  if (!kPurgeMarkerSwap) {
+    return EFI_SUCCESS;
+  }
+  EFI_STATUS status = UninstallAllInstances(drop);
+  if (EFI_ERROR(status)) {
+    return status;
+  }
+  void* present = nullptr;
+  if (!EFI_ERROR(BootServices->LocateProtocol(keep, nullptr, &present))) {
+    return EFI_SUCCESS;
+  }
+  return InstallMarker(keep);
+}
+
+}  // namespace
+
+EFI_STATUS FirstBootCheck(BOOLEAN* firstBoot) {
+  if (firstBoot == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  UINT8 marker = 0;
+  UINTN size = sizeof(marker);
+  if (RuntimeServices->GetVariable(kZkFirstBoot, &BootControlVendorGuid, nullptr, &size, &marker) !=
+      EFI_NOT_FOUND) {
+    *firstBoot = false;
+    return EFI_SUCCESS;
+  }
+  *firstBoot = true;
+  marker = 0;
+  return RuntimeServices->SetVariable(kZkFirstBoot, &BootControlVendorGuid, kVarNvBsRt, sizeof(marker),
+                                      &marker);
+}
+
+EFI_STATUS ProcessChangeBootRequest(void) {
+  MemZero(ChangeBootRequest, sizeof(ChangeBootRequest));
+  ChangeBootRequestSize = sizeof(ChangeBootRequest);
+  EFI_STATUS status = RuntimeServices->GetVariable(kZkChgBoot, &BootControlVendorGuid, nullptr,
+                                                   &ChangeBootRequestSize, ChangeBootRequest);
+  if (EFI_ERROR(status) || ChangeBootRequest[0] == 0) {
+    return EFI_SUCCESS;
+  }
+
+  // From here on the request counts as taken, whatever follows.
+  ChangeBootRequest[0] = 0;
+  RuntimeServices->SetVariable(kZkChgBoot, &BootControlVendorGuid, kVarNvBsRt, ChangeBootRequestSize,
+                               ChangeBootRequest);
+
+  UINT32 setupAttributes = 0;
+  UINTN setupSize = 0;
+  UINT8* setup =
+      static_cast<UINT8*>(ReadWholeVariable(kSetup, &SetupVariableGuid, &setupAttributes, &setupSize));
+  if (setup == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+
+  const UINT8 mode = ChangeBootRequest[1] & 0x7F;
+  if (mode < 1 || mode > 5) {
+    FreePool(setup);
+    return EFI_UNSUPPORTED;
+  }
+  if (mode == 4) {
+    FreePool(setup);
+    WriteChangeBootCmos(mode);
+    FactoryReset();
+    return EFI_SUCCESS;
+  }
+  // A record too short to hold the edited bytes is not a Setup this driver
+  // knows how to edit: it is treated as unreadable.
+  if (setupSize < kSetupMinimumSize) {
+    FreePool(setup);
+    return EFI_NOT_FOUND;
+  }
+
+  WriteChangeBootCmos(mode);
+  if (!EditSetup(mode, setup)) {
+    FreePool(setup);
+    return EFI_SUCCESS;
+  }
+  RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, setupAttributes, setupSize, setup);
+  FreePool(setup);
+  RuntimeServices->ResetSystem(EfiResetWarm, EFI_SUCCESS, 0, nullptr);
+  return EFI_SUCCESS;
+}
+
+void FactoryReset(void) {
+  DeleteVariable(kZkChgBoot, &BootControlVendorGuid, kVarNvBsRt);
+  CallFactoryResetHook();
+
+  UINTN size = 0;
+  if (RuntimeServices->GetVariable(kSetup, &SetupVariableGuid, nullptr, &size, nullptr) !=
+      EFI_BUFFER_TOO_SMALL) {
+    return;  // Setup is gone already: nothing more to delete, no reset
+  }
+  if (EFI_ERROR(RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, kVarNvBsRt, 0, nullptr))) {
+    return;
+  }
+  PurgeBootOptions();
+  RuntimeServices->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
+  for (;;) {
+    SpinPause();
+  }
+}
+
+EFI_STATUS PurgeBootOptions(void) {
+  void* idle = nullptr;
+  const bool wasIdle = !EFI_ERROR(BootServices->LocateProtocol(&PurgeIdleMarkerGuid, nullptr, &idle));
+  if (wasIdle) {
+    EnterPurgeState();
+  }
+
+  UINT32 orderAttributes = 0;
+  UINTN orderSize = 0;
+  UINT16* order =
+      static_cast<UINT16*>(ReadWholeVariable(kBootOrder, &EFI_GLOBAL_VARIABLE, &orderAttributes, &orderSize));
+  if (order == nullptr) {
+    if (wasIdle) {
+      LeavePurgeState();
+    }
+    return EFI_NOT_FOUND;
+  }
+  UINT32 physicalAttributes = 0;
+  UINTN physicalSize = 0;
+  UINT16* physical = static_cast<UINT16*>(
+      ReadWholeVariable(kPhysicalBootOrder, &PhysicalBootOrderGuid, &physicalAttributes, &physicalSize));
+
+  DeleteBootOptions(order, orderSize / 2);
+  DeleteVariable(kBootOrder, &EFI_GLOBAL_VARIABLE, orderAttributes);
+  if (physical != nullptr) {
+    DeleteBootOptions(physical, physicalSize / 2);
+    DeleteVariable(kPhysicalBootOrder, &PhysicalBootOrderGuid, physicalAttributes);
+  }
+  if (wasIdle) {
+    LeavePurgeState();
+  }
+  FreePool(order);
+  if (physical != nullptr) {
+    FreePool(physical);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EnterPurgeState(void) { return SwapMarker(&PurgeIdleMarkerGuid, &PurgeBusyMarkerGuid); }
+
+EFI_STATUS LeavePurgeState(void) { return SwapMarker(&PurgeBusyMarkerGuid, &PurgeIdleMarkerGuid); }
+
+EFI_STATUS UninstallAllInstances(const EFI_GUID* protocolGuid) {
+  UINTN count = 0;
+  EFI_HANDLE* handles = nullptr;
+  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, protocolGuid, nullptr, &count, &handles))) {
+    return EFI_SUCCESS;
+  }
+  EFI_STATUS status = EFI_SUCCESS;
+  for (UINTN i = 0; i < count && !EFI_ERROR(status); i++) {
+    status = BootServices->UninstallProtocolInterface(handles[i], protocolGuid, nullptr);
+  }
+  FreePool(handles);
+  return status;
+}

@@ -1,0 +1,37 @@
+// Firmware variables and vendor GUIDs of the boot-control logic.
+#pragma once
+
+#include "frame/uefi.h"
+
+inline constexpr EFI_GUID BootControlVendorGuid = {
+    0x99165095, 0x035D, 0x44CC, {0x92, 0x34, 0xDB, 0x41, 0xD2, 0xD3, 0xE9, 0x59}};
+inline constexpr EFI_GUID LidFlagVendorGuid = {
+    0x99165095, 0x035D, 0x44CC, {0x92, 0x34, 0xDB, 0x41, 0xD2, 0xD3, 0x59, 0xE9}};
+inline constexpr EFI_GUID SetupVariableGuid = {
+    0xA04A27F4, 0xDF00, 0x4D42, {0xB5, 0x52, 0x39, 0x51, 0x13, 0x02, 0x11, 0x3D}};
+inline constexpr EFI_GUID EFI_GLOBAL_VARIABLE = {
+    0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
+inline constexpr EFI_GUID PhysicalBootOrderGuid = {
+    0x59D1C24F, 0x50F1, 0x401A, {0xB1, 0x01, 0xF3, 0x3E, 0x0D, 0xAE, 0xD4, 0x43}};
+inline constexpr EFI_GUID OobTestVendorGuid = {
+    0x259C170F, 0x0FC4, 0x4FE1, {0xBC, 0x23, 0xB0, 0xB8, 0x07, 0x00, 0x72, 0x5E}};
+inline constexpr EFI_GUID ChgKeyVendorGuid = {
+    0xA3ADAF88, 0xB599, 0x4204, {0xB4, 0xC5, 0xEE, 0x92, 0x02, 0x6A, 0xFD, 0x31}};
+inline constexpr EFI_GUID PurgeIdleMarkerGuid = {
+    0x6F2F4E41, 0x0710, 0x4AB1, {0x8C, 0xDF, 0x2C, 0xD1, 0x5C, 0x23, 0x46, 0xEA}};
+inline constexpr EFI_GUID PurgeBusyMarkerGuid = {
+    0xCC5B20B9, 0xDA0A, 0x4164, {0x83, 0xFE, 0x04, 0xBF, 0x08, 0x02, 0xF2, 0x50}};
+
+inline constexpr CHAR16 kZkFirstBoot[] = u"ZKFirstBoot";
+inline constexpr CHAR16 kZkChgBoot[] = u"ZKChgBoot";
+inline constexpr CHAR16 kSetup[] = u"Setup";
+inline constexpr CHAR16 kBootOrder[] = u"BootOrder";
+inline constexpr CHAR16 kPhysicalBootOrder[] = u"PhysicalBootOrder";
+inline constexpr CHAR16 kZkSaveLidFlag[] = u"ZKSaveLidFlag";
+inline constexpr CHAR16 kZkOobTest[] = u"ZKOOBTest";
+inline constexpr CHAR16 kZkChgKey[] = u"ZKChgKey";
+inline constexpr CHAR16 kBootNext[] = u"BootNext";
+
+// "Boot####" of an option number: 8 characters and the terminator.
+constexpr UINTN kBootOptionNameChars = 9;
+void BootOptionName(CHAR16 (&name)[kBootOptionNameChars], UINT16 number);

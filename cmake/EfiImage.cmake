@@ -1,0 +1,38 @@
+# The firmware image: the driver sources cross-compiled with clang for the
+# UEFI x64 ABI and linked with lld-link into a PE32+ boot-service driver.
+find_program(EFI_CLANG NAMES clang++-14 clang++ REQUIRED)
+find_program(EFI_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
+
+set(EFI_CFLAGS --target=x86_64-unknown-windows -std=c++17 -Os -ffreestanding -fno-exceptions -fno-rtti
+    -mno-red-zone -mno-stack-arg-probe -fno-stack-protector -nostdlib -fno-builtin -fshort-wchar
+    -ffunction-sections -fdata-sections -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR})
+
+set(EFI_OBJECTS)
+foreach(src ${DRIVER_SOURCES} ${DRIVER_EFI_ONLY_SOURCES} ${EFI_EXTRA_SOURCES})
+  file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${src})
+  string(REPLACE "/" "_" objname ${rel})
+  set(obj ${CMAKE_BINARY_DIR}/efi/obj/${objname}.obj)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/efi/obj
+    COMMAND ${EFI_CLANG} ${EFI_CFLAGS} -MD -MF ${obj}.d -c ${src} -o ${obj}
+    DEPENDS ${src}
+    DEPFILE ${obj}.d
+    COMMENT "EFI: compiling ${rel}"
+    VERBATIM)
+  list(APPEND EFI_OBJECTS ${obj})
+endforeach()
+
+set(EFI_IMAGE ${CMAKE_BINARY_DIR}/efi/BootCtlDxe.efi)
+add_custom_command(
+  OUTPUT ${EFI_IMAGE}
+  COMMAND ${EFI_LLD_LINK} /subsystem:efi_boot_service_driver /entry:DriverEntry /nodefaultlib /machine:x64
+          /opt:ref /opt:icf /merge:.rdata=.text /out:${EFI_IMAGE} ${EFI_OBJECTS}
+  DEPENDS ${EFI_OBJECTS}
+  COMMENT "EFI: linking BootCtlDxe.efi"
+  VERBATIM)
+add_custom_target(efi_image ALL DEPENDS ${EFI_IMAGE})
+
+enable_testing()
+add_test(NAME efi_image_check COMMAND ${CMAKE_SOURCE_DIR}/tools/check-efi-image.sh ${EFI_IMAGE})
+set_tests_properties(efi_image_check PROPERTIES LABELS efi)

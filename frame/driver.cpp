@@ -1,0 +1,94 @@
+// Image entry point, the fixed library constructor and destructor chains, and
+// the driver's own entry.
+#include "frame/driver.h"
+
+#include "bootctl/chgboot.h"
+#include "bootctl/endofdxe.h"
+#include "frame/helpers.h"
+#include "support/base/base.h"
+#include "support/timer/timer.h"
+
+EFI_HANDLE ImageHandle;
+EFI_SYSTEM_TABLE* SystemTable;
+EFI_BOOT_SERVICES* BootServices;
+EFI_RUNTIME_SERVICES* RuntimeServices;
+void* PlatformHookProtocol;
+BOOLEAN FirstBootFlag;
+EFI_EVENT EndOfDxeEvent;
+
+namespace {
+
+EFI_STATUS StoreImageAndTables(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  ImageHandle = imageHandle;
+  SystemTable = systemTable;
+  BootServices = systemTable->BootServices;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS StoreRuntimeServices(EFI_SYSTEM_TABLE* systemTable) {
+  RuntimeServices = systemTable->RuntimeServices;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS CacheHobList() {
+  HobListStart();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS LocatePlatformHook() {
+  if (EFI_ERROR(BootServices->LocateProtocol(&PlatformHookProtocolGuid, nullptr, &PlatformHookProtocol))) {
+    PlatformHookProtocol = nullptr;
+  }
+  return EFI_SUCCESS;
+}
+
+}  // namespace
+
+// Every step runs whatever the previous one reported: a library that failed
+// to set itself up leaves its users to cope with its absence.
+EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  StoreImageAndTables(imageHandle, systemTable);  // 1
+  StoreRuntimeServices(systemTable);              // 2
+  TimerInit(imageHandle, systemTable);            // 3
+  CacheHobList();                                 // 6
+  LocatePlatformHook();                           // 21
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS RunLibraryDestructors(EFI_HANDLE, EFI_SYSTEM_TABLE*) { return EFI_SUCCESS; }
+
+EFI_STATUS ModuleEntry(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
+  // A recovery boot belongs to the recovery path: no boot control at all.
+  if (HobBootMode() == BOOT_IN_RECOVERY_MODE) {
+    return EFI_SUCCESS;
+  }
+  FirstBootCheck(&FirstBootFlag);
+  ProcessChangeBootRequest();  // may reset the platform and not return
+  BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, EndOfDxeHandler, nullptr,
+                              &EFI_END_OF_DXE_EVENT_GROUP_GUID, &EndOfDxeEvent);
+  return EFI_SUCCESS;
+}
+
+extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  RunLibraryConstructors(imageHandle, systemTable);
+  EFI_STATUS status = ModuleEntry(imageHandle, systemTable);
+  if (EFI_ERROR(status)) {
+    RunLibraryDestructors(imageHandle, systemTable);
+  }
+  return status;
+}
+
+EFI_STATUS CallFactoryResetHook(void) {
+  if (PlatformHookProtocol == nullptr) {
+    return EFI_UNSUPPORTED;
+  }
+  const UINT8* hook = static_cast<const UINT8*>(PlatformHookProtocol);
+  if (Load32(hook) < kPlatformHookMinLength) {
+    return EFI_UNSUPPORTED;
+  }
+  UINT64 address = Load64(hook + kPlatformHookFactoryResetOffset);
+  if (address == 0) {
+    return EFI_UNSUPPORTED;
+  }
+  return reinterpret_cast<PLATFORM_FACTORY_RESET_HOOK>(address)();
+}

@@ -1,0 +1,159 @@
+// Device models of the simulated notebook: the ACPI embedded controller, CMOS,
+// the FCH integrated microcontroller mailbox, the FCH register page and the
+// post-code ports.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/platform.h"
+
+namespace sim {
+
+// ACPI embedded controller on ports 0x62 (data) and 0x66 (status/command).
+// Status bit 0 is OBF (output buffer full), bit 1 IBF (input buffer full).
+// RD_EC (0x80) + address answers the register in the output buffer; WR_EC
+// (0x81) + address + data writes a register.
+class EmbeddedController : public Device {
+ public:
+  struct Behaviour {
+    bool neverAnswers = false;              // IBF stays set and OBF never comes: the EC is dead
+    unsigned busyAfterWrite = 0;            // status reads that see IBF set after each byte written
+    unsigned busyAtBoot = 0;                // status reads that see IBF set at the start of a boot
+    std::optional<uint8_t> staleOutput;     // a byte left in the output buffer at the start of a boot
+    std::optional<unsigned> goesDeadAfter;  // host bytes handled in a boot; the next one hangs the EC
+  };
+  Behaviour behaviour;
+  std::array<uint8_t, 256> registers{};
+  struct Write {
+    unsigned boot;
+    uint8_t reg;
+    uint8_t value;
+  };
+  std::vector<Write> writes;      // every register written, in order
+  std::vector<uint8_t> commands;  // every byte written to the command port
+  unsigned drainedBytes = 0;      // output bytes read while no answer was pending
+  uint64_t statusReads = 0, dataReads = 0;
+
+  explicit EmbeddedController(Platform& platform);
+  uint32_t PortRead(uint16_t port, int width) override;
+  void PortWrite(uint16_t port, int width, uint32_t value) override;
+  void OnBootStart(unsigned boot) override;
+
+ private:
+  enum class State { Idle, ReadAddress, WriteAddress, WriteData };
+  Platform& platform_;
+  State state_ = State::Idle;
+  uint8_t address_ = 0;
+  bool obf_ = false;
+  bool answerPending_ = false;
+  uint8_t output_ = 0;
+  unsigned busy_ = 0;
+  unsigned taken_ = 0;
+  bool Dead() const;
+  void HostWrote();
+};
+
+// CMOS RAM upper bank through the index/data pair 0x72/0x73. Survives resets.
+class Cmos : public Device {
+ public:
+  std::array<uint8_t, 128> bytes{};
+  struct Write {
+    unsigned boot;
+    uint8_t index;
+    uint8_t value;
+  };
+  std::vector<Write> writes;
+  explicit Cmos(Platform& platform);
+  uint32_t PortRead(uint16_t port, int width) override;
+  void PortWrite(uint16_t port, int width, uint32_t value) override;
+
+ private:
+  Platform& platform_;
+  uint8_t index_ = 0;
+};
+
+// A page of byte-addressed device registers (the FCH block at 0xFED80000).
+// Accesses of any width are little-endian; writes are recorded.
+class RegisterPage : public Device {
+ public:
+  RegisterPage(Platform& platform, uint64_t base, uint64_t size, std::string name);
+  std::vector<uint8_t> bytes;
+  struct Access {
+    unsigned boot;
+    bool write;
+    uint64_t address;
+    int width;
+    uint32_t value;
+  };
+  std::vector<Access> accesses;
+  uint32_t MmioRead(uint64_t address, int width) override;
+  void MmioWrite(uint64_t address, int width, uint32_t value) override;
+
+ private:
+  Platform& platform_;
+  uint64_t base_;
+  std::string name_;
+};
+
+// FCH integrated-microcontroller mailbox on 0x3E/0x3F. Command 0x96 with
+// parameter 0xB4 (enter idle) or 0xB5 (leave idle) is acknowledged with 0xFA
+// in message register 0x82. Its enable gate is bit 2 of the FCH byte at
+// 0xFED80E80, which lives in the FCH register page.
+class IntegratedMicrocontroller : public Device {
+ public:
+  bool acknowledges = true;
+  bool idle = false;
+  std::array<uint8_t, 256> mailbox{};
+  std::vector<uint8_t> requests;  // parameter of every command 0x96
+  explicit IntegratedMicrocontroller(Platform& platform);
+  uint32_t PortRead(uint16_t port, int width) override;
+  void PortWrite(uint16_t port, int width, uint32_t value) override;
+
+ private:
+  Platform& platform_;
+  uint8_t index_ = 0;
+};
+
+// Post-code ports 0x80 and 0xE0: reads are a harmless delay, writes are codes.
+class PostCodes : public Device {
+ public:
+  struct Code {
+    unsigned boot;
+    uint16_t port;
+    int width;
+    uint32_t value;
+  };
+  std::vector<Code> codes;
+  uint64_t reads = 0;
+  // Called after every write (a test may end the boot from here, as a person
+  // pressing the reset button would).
+  std::function<void(const Code&)> onWrite;
+  explicit PostCodes(Platform& platform);
+  uint32_t PortRead(uint16_t port, int width) override;
+  void PortWrite(uint16_t port, int width, uint32_t value) override;
+
+ private:
+  Platform& platform_;
+};
+
+constexpr uint64_t kFchRegisterBase = 0xFED80000;
+constexpr uint64_t kImcGateOffset = 0xE80;
+constexpr uint8_t kImcGateBit = 0x04;
+
+// The notebook: every device above mapped at its platform address.
+struct Notebook {
+  explicit Notebook(Platform& platform);
+  EmbeddedController ec;
+  Cmos cmos;
+  RegisterPage fch;
+  IntegratedMicrocontroller imc;
+  PostCodes postCodes;
+  void EnableImc(bool enabled);
+};
+
+}  // namespace sim

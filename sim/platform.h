@@ -1,0 +1,246 @@
+// The simulated platform: UEFI boot and runtime services that behave as the
+// UEFI and PI specifications say, a device bus behind the hardware seam, and a
+// boot runner that loads a fresh driver image for every simulated boot.
+//
+// Host only. Everything the driver does through the system table or the seam
+// lands here, is counted, and is written to a readable trace.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/uefi.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------- GUIDs
+bool operator==(const EFI_GUID& a, const EFI_GUID& b);
+inline bool operator!=(const EFI_GUID& a, const EFI_GUID& b) { return !(a == b); }
+bool operator<(const EFI_GUID& a, const EFI_GUID& b);
+// Registry form, upper case: "8BE4DF61-93CA-11D2-AA0D-00E098032B8C".
+std::string GuidToString(const EFI_GUID& g);
+// Accepts the registry form with or without braces, any case.
+bool ParseGuid(const std::string& text, EFI_GUID* out);
+std::string Utf16ToUtf8(const std::u16string& s);
+std::u16string Utf8ToUtf16(const std::string& s);
+std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
+std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
+
+// ---------------------------------------------------------------- devices
+// A device model on the bus. Widths are 1, 2 or 4 bytes. Unclaimed ports and
+// addresses read as all ones, like a floating bus, and ignore writes.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual uint32_t PortRead(uint16_t port, int width);
+  virtual void PortWrite(uint16_t port, int width, uint32_t value);
+  virtual uint32_t MmioRead(uint64_t address, int width);
+  virtual void MmioWrite(uint64_t address, int width, uint32_t value);
+  // Called at the start of every boot (after a reset or at power-on).
+  virtual void OnBootStart(unsigned /*boot*/) {}
+};
+
+// Processor model behind ReadMsr, CPUID, the time-stamp counter and PAUSE.
+// The TSC follows a virtual clock: each ReadTsc advances it by TscStep ticks
+// and each PAUSE by PauseTicks, so long stalls finish at once in a test.
+struct Processor {
+  std::map<uint32_t, uint64_t> msrs;                            // unknown MSRs read as 0
+  std::function<void(uint32_t leaf, uint32_t regs[4])> cpuid;   // default: zeros
+  std::function<uint16_t(uint32_t eax, uint32_t ebx)> siProbe;  // default: 0
+  uint64_t tsc = 1000;
+  uint64_t tscStep = 1;
+  uint64_t pauseTicks = 100;
+  uint64_t stallTicksPerMicrosecond = 1000;  // BootServices->Stall advances the TSC by this much per us
+};
+
+// ---------------------------------------------------------------- variables
+struct Variable {
+  std::u16string name;
+  EFI_GUID guid{};
+  uint32_t attributes = 0;
+  std::vector<uint8_t> data;
+};
+
+// ---------------------------------------------------------------- observation
+struct Counters {
+  uint64_t portReads = 0, portWrites = 0;
+  uint64_t mmioReads = 0, mmioWrites = 0;
+  uint64_t msrReads = 0, cpuids = 0, tscReads = 0, pauses = 0;
+  uint64_t varReads = 0;                // GetVariable calls
+  uint64_t varWrites = 0;               // SetVariable calls that store data
+  uint64_t varDeletes = 0;              // SetVariable calls that delete
+  uint64_t nvWrites = 0;                // successful writes or deletes of non-volatile variables
+  uint64_t allocations = 0, frees = 0;  // successful pool/page allocations and frees
+};
+
+// One entry of the trace. `kind` is a short machine-readable tag
+// ("GetVariable", "SetVariable", "Reset", "PortOut", "EcWrite", ...),
+// `text` the readable line, `fields` the values for JSON output.
+struct TraceEvent {
+  unsigned boot = 0;
+  std::string kind;
+  std::string text;
+  std::vector<std::pair<std::string, std::string>> fields;
+};
+
+struct Allocation {
+  void* address = nullptr;
+  uint64_t size = 0;  // bytes (pages x 4096 for page allocations)
+  EFI_MEMORY_TYPE type = EfiBootServicesData;
+  bool pages = false;
+  unsigned boot = 0;
+};
+
+// ---------------------------------------------------------------- driver image
+// The host build of the driver is a shared object. Every Load() maps a fresh
+// private copy, so module state starts at zero as in a newly loaded image.
+class DriverImage {
+ public:
+  typedef EFI_STATUS(EFIAPI* EntryPoint)(EFI_HANDLE, EFI_SYSTEM_TABLE*);
+  explicit DriverImage(std::string sharedObjectPath);
+  ~DriverImage();
+  EntryPoint Load();  // aborts with a message if the image cannot be loaded
+  void Unload();
+  // Address of an exported symbol of the currently loaded copy (tests only).
+  void* Symbol(const char* name) const;
+  static std::string DefaultPath();  // the path of the driver built next to the tests
+
+ private:
+  std::string path_;
+  void* handle_ = nullptr;
+  unsigned loads_ = 0;
+};
+
+// ---------------------------------------------------------------- boots
+enum class BootStage { Entry, EndOfDxe, ReadyToLock, ReadyToBoot, ExitBootServices, Done };
+const char* BootStageName(BootStage s);
+
+struct BootOutcome {
+  unsigned boot = 0;
+  bool entryReturned = false;
+  EFI_STATUS entryStatus = 0;
+  std::optional<EFI_RESET_TYPE> reset;  // set when the boot ended in ResetSystem
+  BootStage endedAt = BootStage::Done;
+};
+
+class Platform {
+ public:
+  Platform();
+  ~Platform();
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+
+  // The platform the hardware seam talks to (the most recently created one).
+  static Platform* Current();
+
+  // ---- persistent state: survives resets
+  // Stores a variable directly (platform side; not counted, not traced).
+  void PutVariable(const std::u16string& name, const EFI_GUID& guid, uint32_t attributes,
+                   std::vector<uint8_t> data);
+  const Variable* FindVariable(const std::u16string& name, const EFI_GUID& guid) const;
+  std::vector<Variable> Variables() const;  // in creation order
+  void RemoveVariable(const std::u16string& name, const EFI_GUID& guid);
+
+  // ---- per-boot configuration
+  uint32_t bootMode = BOOT_WITH_FULL_CONFIGURATION;
+  void AddGuidHob(const EFI_GUID& name, std::vector<uint8_t> data);
+  void ClearGuidHobs();
+  bool hobListPresent = true;  // false: no HOB list configuration table
+  // Runs at the start of each boot, after the services are reset and before
+  // the driver loads: install platform protocols, tables and so on here.
+  std::vector<std::function<void(Platform&)>> bootHooks;
+
+  // ---- devices and processor
+  // Ranges must not overlap an existing mapping; a null device removes the
+  // mappings that overlap the range. The platform does not own devices.
+  void MapPorts(uint16_t first, uint16_t count, Device* device);
+  void MapMmio(uint64_t base, uint64_t size, Device* device);
+  Processor cpu;
+
+  // ---- the firmware as the driver sees it (valid during a boot)
+  EFI_SYSTEM_TABLE* SystemTable();
+  EFI_BOOT_SERVICES* BootServices();
+  EFI_RUNTIME_SERVICES* RuntimeServices();
+  EFI_HANDLE ImageHandle();
+  EFI_TPL CurrentTpl() const;
+
+  // Platform-side service calls: they go through the same protocol database,
+  // event and table logic as the driver's calls (notifications fire).
+  // InstallProtocol returns the handle, or null when the installation fails
+  // (unknown handle, protocol already on it).
+  EFI_HANDLE InstallProtocol(const EFI_GUID& guid, void* interface, EFI_HANDLE handle = nullptr);
+  EFI_STATUS UninstallProtocol(EFI_HANDLE handle, const EFI_GUID& guid, void* interface);
+  size_t ProtocolCount(const EFI_GUID& guid) const;           // handles that carry it
+  void* LocateProtocolInterface(const EFI_GUID& guid) const;  // first instance or null
+  void SignalEventGroup(const EFI_GUID& group);
+  void* FindConfigTable(const EFI_GUID& guid) const;
+  size_t OpenEventCount() const;
+
+  // ---- boots
+  // Starts a boot without running the driver: resets boot-scoped state
+  // (events, protocols, tables, pool, volatile variables, TPL), builds the HOB
+  // list and runs the boot hooks. Unit tests call it before calling driver
+  // code directly.
+  void BeginBoot();
+  // Runs fn; if it ends in ResetSystem, returns the reset type (the call does
+  // not return to fn). Otherwise returns nullopt. A reset unwinds with
+  // longjmp: frames between fn and ResetSystem must not own resources.
+  std::optional<EFI_RESET_TYPE> RunGuarded(const std::function<void()>& fn);
+  // One whole boot: BeginBoot, load a fresh image, DriverEntry, then the
+  // platform events in boot order: End-of-DXE group, DXE SMM ready-to-lock
+  // protocol installed, ready-to-boot group, exit-boot-services group.
+  // The image copy of the previous boot is unloaded when the next RunBoot
+  // starts, so exported symbols stay inspectable after a boot.
+  BootOutcome RunBoot(DriverImage& image);
+  // Boots until one ends without a reset, at most maxBoots. A shutdown also
+  // ends the sequence: the machine stays off.
+  std::vector<BootOutcome> RunUntilNoReset(DriverImage& image, unsigned maxBoots);
+  unsigned BootNumber() const;  // 1-based, 0 before the first boot
+  std::optional<EFI_RESET_TYPE> LastReset() const;
+  // True once the exit-boot-services group has been signalled in this boot:
+  // boot-service-only variables are then invisible and boot-service calls are
+  // recorded as violations.
+  bool AtRuntime() const;
+
+  // ---- failure injection
+  // Makes the n-th pool or page allocation from now on fail (1 = the next).
+  void FailNthAllocation(uint64_t n);
+
+  // ---- observation
+  Counters counters;
+  std::vector<TraceEvent> trace;
+  // Misuse that real firmware would assert on or that leaves it undefined
+  // (lowering the TPL with RaiseTPL, boot services after ExitBootServices...).
+  // Also traced with kind "Violation".
+  std::vector<std::string> violations;
+  bool tracePorts = false;  // trace every port write (kind "PortOut")
+  void Trace(std::string kind, std::string text,
+             std::vector<std::pair<std::string, std::string>> fields = {});
+  std::vector<Allocation> OutstandingAllocations() const;
+
+  // ---- seam entry points (called by the host backend of the seam)
+  uint32_t SeamPortRead(uint16_t port, int width);
+  void SeamPortWrite(uint16_t port, int width, uint32_t value);
+  uint32_t SeamMmioRead(uint64_t address, int width);
+  void SeamMmioWrite(uint64_t address, int width, uint32_t value);
+
+  struct Impl;
+  std::unique_ptr<Impl> impl;
+};
+
+// Well-known GUIDs the platform uses.
+extern const EFI_GUID kEndOfDxeGroup;
+extern const EFI_GUID kReadyToBootGroup;
+extern const EFI_GUID kExitBootServicesGroup;
+extern const EFI_GUID kDxeSmmReadyToLockProtocol;
+extern const EFI_GUID kHobListGuid;
+extern const EFI_GUID kLoadedImageProtocol;
+extern const EFI_GUID kGlobalVariableGuid;
+extern const EFI_GUID kVirtualAddressChangeGroup;
+
+}  // namespace sim

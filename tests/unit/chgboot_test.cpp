@@ -1,0 +1,298 @@
+// First-boot marker, change-boot request, factory reset and the purge.
+#include <algorithm>
+
+#include "bootctl/ec.h"
+#include "tests/unit/driver_fixture.h"
+
+namespace {
+
+using ChangeBootTest = DriverTest;
+
+std::vector<uint8_t> SetupRecord(uint8_t a, uint8_t b, uint8_t c, size_t size = 256) {
+  std::vector<uint8_t> setup(size, 0xA5);
+  setup[kSetupByteA] = a;
+  setup[kSetupByteB] = b;
+  setup[kSetupByteC] = c;
+  return setup;
+}
+
+TEST_F(ChangeBootTest, FirstBootMarkerIsCreatedOnce) {
+  BOOLEAN first = false;
+  EXPECT_EQ(FirstBootCheck(&first), EFI_SUCCESS);
+  EXPECT_TRUE(first);
+  const sim::Variable* marker = platform.FindVariable(u"ZKFirstBoot", BootControlVendorGuid);
+  ASSERT_NE(marker, nullptr);
+  EXPECT_EQ(marker->attributes, 7u);
+  EXPECT_EQ(marker->data, std::vector<uint8_t>{0x00});
+
+  Boot();
+  const uint64_t writes = platform.counters.varWrites;
+  EXPECT_EQ(FirstBootCheck(&first), EFI_SUCCESS);
+  EXPECT_FALSE(first);
+  EXPECT_EQ(platform.counters.varWrites, writes);
+  EXPECT_EQ(FirstBootCheck(nullptr), EFI_INVALID_PARAMETER);
+}
+
+struct ModeRow {
+  const char* name;
+  std::vector<uint8_t> request;
+  uint8_t a, b, c;  // Setup bytes 92, 100, 111 before
+  EFI_STATUS status;
+  int cmos;            // expected CMOS 0x61, -1: not written
+  uint8_t a2, b2, c2;  // Setup bytes after
+  bool reset;          // warm reset expected (Setup saved)
+};
+
+class ModeTable : public DriverTest, public ::testing::WithParamInterface<ModeRow> {};
+
+TEST_P(ModeTable, RequestIsTakenAndSetupEdited) {
+  const ModeRow& row = GetParam();
+  Put(u"ZKChgBoot", BootControlVendorGuid, row.request);
+  Put(u"Setup", SetupVariableGuid, SetupRecord(row.a, row.b, row.c), 3);
+
+  EFI_STATUS status = 0xDEAD;
+  const auto reset = Run([&] { status = ProcessChangeBootRequest(); });
+
+  std::vector<uint8_t> taken = row.request;
+  taken[0] = 0;
+  EXPECT_EQ(Var(u"ZKChgBoot", BootControlVendorGuid), taken);
+  const std::vector<uint8_t> setup = *Var(u"Setup", SetupVariableGuid);
+  EXPECT_EQ(setup[kSetupByteA], row.a2);
+  EXPECT_EQ(setup[kSetupByteB], row.b2);
+  EXPECT_EQ(setup[kSetupByteC], row.c2);
+  EXPECT_EQ(platform.FindVariable(u"Setup", SetupVariableGuid)->attributes, 3u) << "attributes kept";
+  if (row.cmos < 0) {
+    EXPECT_TRUE(notebook.cmos.writes.empty());
+  } else {
+    ASSERT_EQ(notebook.cmos.writes.size(), 1u);
+    EXPECT_EQ(notebook.cmos.bytes[CMOS_CHGBOOT_MODE], row.cmos);
+  }
+  if (row.reset) {
+    EXPECT_EQ(reset, EfiResetWarm);
+  } else {
+    EXPECT_FALSE(reset.has_value());
+    EXPECT_EQ(status, row.status);
+    EXPECT_TRUE(platform.OutstandingAllocations().empty()) << "Setup copy freed";
+  }
+  // The mode byte stays in memory for the End-of-DXE handler.
+  EXPECT_EQ(ChangeBootRequest[1], row.request.size() > 1 ? row.request[1] : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ModeTable,
+    ::testing::Values(
+        ModeRow{"mode1_clears_92", {1, 0x01}, 1, 5, 0, EFI_SUCCESS, 1, 0, 5, 0, true},
+        ModeRow{"mode1_scan_bit_nothing_to_do", {1, 0x81}, 0, 5, 0, EFI_SUCCESS, 1, 0, 5, 0, false},
+        ModeRow{"mode2_no_change", {1, 0x02}, 0, 5, 1, EFI_SUCCESS, 2, 0, 5, 1, false},
+        ModeRow{"mode2_sets_111_clears_100", {1, 0x02}, 0, 7, 0, EFI_SUCCESS, 2, 0, 0, 1, true},
+        ModeRow{"mode2_clears_92_only", {1, 0x02}, 4, 7, 1, EFI_SUCCESS, 2, 0, 7, 1, true},
+        ModeRow{"mode3_clears_111", {1, 0x03}, 1, 7, 1, EFI_SUCCESS, 3, 1, 7, 0, true},
+        ModeRow{"mode3_no_change", {1, 0x03}, 1, 7, 0, EFI_SUCCESS, 3, 1, 7, 0, false},
+        ModeRow{"mode5_sets_111_clears_100", {1, 0x05}, 1, 7, 0, EFI_SUCCESS, 5, 1, 0, 1, true},
+        ModeRow{"mode5_no_change_whatever_100", {1, 0x85}, 1, 7, 1, EFI_SUCCESS, 5, 1, 7, 1, false},
+        ModeRow{"mode0_unsupported", {1, 0x00}, 1, 7, 0, EFI_UNSUPPORTED, -1, 1, 7, 0, false},
+        ModeRow{"mode6_unsupported", {1, 0x06}, 1, 7, 0, EFI_UNSUPPORTED, -1, 1, 7, 0, false},
+        ModeRow{"mode127_unsupported", {1, 0xFF}, 1, 7, 0, EFI_UNSUPPORTED, -1, 1, 7, 0, false},
+        ModeRow{"one_byte_request_is_mode0", {1}, 1, 7, 0, EFI_UNSUPPORTED, -1, 1, 7, 0, false}),
+    [](const ::testing::TestParamInfo<ModeRow>& info) { return std::string(info.param.name); });
+
+TEST_F(ChangeBootTest, IdleOrOversizedRequestIsNotTaken) {
+  for (const std::vector<uint8_t>& request : {std::vector<uint8_t>{0, 0x01}, std::vector<uint8_t>{1, 1, 0}}) {
+    Boot();
+    Put(u"ZKChgBoot", BootControlVendorGuid, request);
+    Put(u"Setup", SetupVariableGuid, SetupRecord(1, 0, 0));
+    const uint64_t writes = platform.counters.varWrites;
+    EFI_STATUS status = 0xDEAD;
+    EXPECT_FALSE(Run([&] { status = ProcessChangeBootRequest(); }).has_value());
+    EXPECT_EQ(status, EFI_SUCCESS);
+    EXPECT_EQ(platform.counters.varWrites, writes);
+    EXPECT_EQ(Var(u"ZKChgBoot", BootControlVendorGuid), request);
+    EXPECT_TRUE(notebook.cmos.writes.empty());
+  }
+  // An idle request keeps its mode byte for End-of-DXE; an oversized one is no request.
+  EXPECT_EQ(ChangeBootRequest[1], 0);
+}
+
+TEST_F(ChangeBootTest, RequestIsTakenBeforeSetupIsRead) {
+  Put(u"ZKChgBoot", BootControlVendorGuid, {1, 0x01});
+  EFI_STATUS status = 0;
+  EXPECT_FALSE(Run([&] { status = ProcessChangeBootRequest(); }).has_value());
+  EXPECT_EQ(status, EFI_NOT_FOUND);
+  EXPECT_EQ(Var(u"ZKChgBoot", BootControlVendorGuid), (std::vector<uint8_t>{0, 0x01}));
+  EXPECT_TRUE(notebook.cmos.writes.empty());
+  const std::vector<std::string> calls = VariableCalls();
+  const auto written = std::find(calls.begin(), calls.end(), "SetVariable ZKChgBoot");
+  const auto setupRead = std::find(calls.begin(), calls.end(), "GetVariable Setup");
+  ASSERT_NE(written, calls.end());
+  ASSERT_NE(setupRead, calls.end());
+  EXPECT_LT(written - calls.begin(), setupRead - calls.begin());
+}
+
+TEST_F(ChangeBootTest, ShortSetupIsTreatedAsUnreadable) {
+  Put(u"ZKChgBoot", BootControlVendorGuid, {1, 0x01});
+  Put(u"Setup", SetupVariableGuid, std::vector<uint8_t>(100, 1));
+  EFI_STATUS status = 0;
+  EXPECT_FALSE(Run([&] { status = ProcessChangeBootRequest(); }).has_value());
+  EXPECT_EQ(status, EFI_NOT_FOUND);
+  EXPECT_EQ(Var(u"Setup", SetupVariableGuid), std::vector<uint8_t>(100, 1));
+  EXPECT_TRUE(notebook.cmos.writes.empty());
+  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+}
+
+// ---------------------------------------------------------------- factory reset
+
+struct HookState {
+  int calls = 0;
+  bool removeSetup = false;
+};
+HookState gHook;
+
+EFI_STATUS EFIAPI FactoryHook() {
+  gHook.calls++;
+  if (gHook.removeSetup) sim::Platform::Current()->RemoveVariable(u"Setup", SetupVariableGuid);
+  return EFI_SUCCESS;
+}
+
+struct HookInterface {
+  UINT32 length;
+  UINT8 other[116];
+  PLATFORM_FACTORY_RESET_HOOK hook;
+};
+static_assert(offsetof(HookInterface, hook) == kPlatformHookFactoryResetOffset, "hook layout");
+
+class FactoryResetTest : public DriverTest {
+ protected:
+  HookInterface hook{};
+  void SetUp() override {
+    gHook = HookState{};
+    hook.length = sizeof(HookInterface);
+    hook.hook = FactoryHook;
+    platform.bootHooks.push_back(
+        [this](sim::Platform& p) { p.InstallProtocol(PlatformHookProtocolGuid, &hook); });
+    DriverTest::SetUp();
+    Put(u"ZKChgBoot", BootControlVendorGuid, {1, 0x04});
+    Put(u"Setup", SetupVariableGuid, SetupRecord(1, 1, 1));
+  }
+};
+
+TEST_F(FactoryResetTest, DeletesOptionsInOrderThenColdResets) {
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0000, 0x2001}));
+  Put(u"PhysicalBootOrder", PhysicalBootOrderGuid, sim::Uint16List({0x0003}));
+  for (const char16_t* name : {u"Boot0000", u"Boot2001", u"Boot0003"}) {
+    Put(name, EFI_GLOBAL_VARIABLE, sim::BuildLoadOption(1, u"x", {}));
+  }
+  EXPECT_EQ(Run([] { ProcessChangeBootRequest(); }), EfiResetCold);
+  EXPECT_EQ(notebook.cmos.bytes[CMOS_CHGBOOT_MODE], 4);
+  EXPECT_EQ(gHook.calls, 1);
+  EXPECT_EQ(Deleted(), (std::vector<std::string>{"ZKChgBoot", "Setup", "Boot0000", "Boot2001", "BootOrder",
+                                                 "Boot0003", "PhysicalBootOrder"}));
+  EXPECT_TRUE(platform.Variables().empty());
+}
+
+TEST_F(FactoryResetTest, OptionInBothListsIsDeletedTwice) {
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+  Put(u"PhysicalBootOrder", PhysicalBootOrderGuid, sim::Uint16List({0x0001, 0x0002}));
+  Put(u"Boot0001", EFI_GLOBAL_VARIABLE, sim::BuildLoadOption(1, u"x", {}));
+  EXPECT_EQ(Run([] { ProcessChangeBootRequest(); }), EfiResetCold);
+  EXPECT_EQ(Deleted(), (std::vector<std::string>{"ZKChgBoot", "Setup", "Boot0001", "BootOrder", "Boot0001",
+                                                 "Boot0002", "PhysicalBootOrder"}));
+}
+
+TEST_F(FactoryResetTest, NoSetupMeansTheRequestIsOnlyTaken) {
+  platform.RemoveVariable(u"Setup", SetupVariableGuid);
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+  EFI_STATUS status = 0;
+  EXPECT_FALSE(Run([&] { status = ProcessChangeBootRequest(); }).has_value());
+  EXPECT_EQ(status, EFI_NOT_FOUND);
+  EXPECT_EQ(Var(u"ZKChgBoot", BootControlVendorGuid), (std::vector<uint8_t>{0, 0x04}));
+  EXPECT_TRUE(notebook.cmos.writes.empty());
+  EXPECT_TRUE(Deleted().empty());
+  EXPECT_EQ(gHook.calls, 0);
+}
+
+TEST_F(FactoryResetTest, SetupRemovedByTheHookEndsTheResetEarly) {
+  gHook.removeSetup = true;
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+  EFI_STATUS status = 0;
+  EXPECT_FALSE(Run([&] { status = ProcessChangeBootRequest(); }).has_value());
+  EXPECT_EQ(status, EFI_SUCCESS);
+  EXPECT_EQ(gHook.calls, 1);
+  EXPECT_EQ(Deleted(), std::vector<std::string>{"ZKChgBoot"});
+  EXPECT_TRUE(Var(u"BootOrder", EFI_GLOBAL_VARIABLE).has_value());
+  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+}
+
+TEST_F(FactoryResetTest, ShortSetupDoesNotBlockTheFactoryReset) {
+  Put(u"Setup", SetupVariableGuid, std::vector<uint8_t>(16, 0));
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+  EXPECT_EQ(Run([] { ProcessChangeBootRequest(); }), EfiResetCold);
+  EXPECT_FALSE(Var(u"Setup", SetupVariableGuid).has_value());
+}
+
+TEST_F(ChangeBootTest, FactoryResetHookNeedsAFullInterface) {
+  struct Row {
+    UINT32 length;
+    bool hookSet;
+    EFI_STATUS expected;
+    int calls;
+  };
+  for (const Row& row : {Row{127, true, EFI_UNSUPPORTED, 0}, Row{128, false, EFI_UNSUPPORTED, 0},
+                         Row{128, true, EFI_SUCCESS, 1}, Row{4096, true, EFI_SUCCESS, 1}}) {
+    SCOPED_TRACE(row.length);
+    gHook = HookState{};
+    HookInterface hook{};
+    hook.length = row.length;
+    hook.hook = row.hookSet ? FactoryHook : nullptr;
+    PlatformHookProtocol = &hook;
+    EXPECT_EQ(CallFactoryResetHook(), row.expected);
+    EXPECT_EQ(gHook.calls, row.calls);
+  }
+  PlatformHookProtocol = nullptr;
+  EXPECT_EQ(CallFactoryResetHook(), EFI_UNSUPPORTED);
+}
+
+// ---------------------------------------------------------------- markers
+
+unsigned gBusyInstalls;
+void EFIAPI CountBusy(EFI_EVENT, void*) { gBusyInstalls++; }
+
+TEST_F(ChangeBootTest, PurgeSwapsTwoIdleMarkersForOne) {
+  platform.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
+  platform.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
+  gBusyInstalls = 0;
+  EFI_EVENT event = nullptr;
+  void* registration = nullptr;
+  ASSERT_EQ(BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountBusy, nullptr, &event),
+            EFI_SUCCESS);
+  ASSERT_EQ(BootServices->RegisterProtocolNotify(&PurgeBusyMarkerGuid, event, &registration), EFI_SUCCESS);
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+
+  EXPECT_EQ(PurgeBootOptions(), EFI_SUCCESS);
+  EXPECT_EQ(gBusyInstalls, 1u);
+  EXPECT_EQ(platform.ProtocolCount(PurgeBusyMarkerGuid), 0u);
+  EXPECT_EQ(platform.ProtocolCount(PurgeIdleMarkerGuid), 1u);
+  BootServices->CloseEvent(event);
+  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+}
+
+TEST_F(ChangeBootTest, PurgeWithoutIdleMarkerTouchesNoMarker) {
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0001}));
+  EXPECT_EQ(PurgeBootOptions(), EFI_SUCCESS);
+  EXPECT_EQ(platform.ProtocolCount(PurgeBusyMarkerGuid), 0u);
+  EXPECT_EQ(platform.ProtocolCount(PurgeIdleMarkerGuid), 0u);
+  EXPECT_FALSE(Var(u"BootOrder", EFI_GLOBAL_VARIABLE).has_value());
+}
+
+TEST_F(ChangeBootTest, PurgeWithoutBootOrderRestoresTheIdleMarker) {
+  platform.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
+  EXPECT_EQ(PurgeBootOptions(), EFI_NOT_FOUND);
+  EXPECT_EQ(platform.ProtocolCount(PurgeBusyMarkerGuid), 0u);
+  EXPECT_EQ(platform.ProtocolCount(PurgeIdleMarkerGuid), 1u);
+}
+
+TEST_F(ChangeBootTest, UninstallAllInstancesWithNoneIsSuccess) {
+  EXPECT_EQ(UninstallAllInstances(&PurgeBusyMarkerGuid), EFI_SUCCESS);
+  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+}
+
+}  // namespace

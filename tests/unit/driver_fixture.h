@@ -1,0 +1,87 @@
+// Fixture for tests that call driver code directly: a simulated notebook, a
+// started boot and the frame's constructors run, with module state reset.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bootctl/chgboot.h"
+#include "bootctl/vars.h"
+#include "frame/driver.h"
+#include "frame/helpers.h"
+#include "sim/devices.h"
+#include "sim/load_option.h"
+#include "sim/platform.h"
+#include "support/pcd/pcd.h"
+#include "support/timer/timer.h"
+
+class DriverTest : public ::testing::Test {
+ protected:
+  sim::Platform platform;
+  sim::Notebook notebook{platform};
+
+  void SetUp() override { Boot(); }
+
+  // Starts a (new) boot and runs the frame's constructors on it, as a freshly
+  // loaded image would.
+  void Boot() {
+    platform.BeginBoot();
+    ResetDriverState();
+    RunLibraryConstructors(platform.ImageHandle(), platform.SystemTable());
+  }
+
+  static void ResetDriverState() {
+    ImageHandle = nullptr;
+    SystemTable = nullptr;
+    BootServices = nullptr;
+    RuntimeServices = nullptr;
+    PlatformHookProtocol = nullptr;
+    FirstBootFlag = 0;
+    EndOfDxeEvent = nullptr;
+    CachedHobList = nullptr;
+    ChangeBootRequest[0] = ChangeBootRequest[1] = 0;
+    ChangeBootRequestSize = 0;
+    TscHz = 0;
+    PcdProtocol = nullptr;
+  }
+
+  void Put(const std::u16string& name, const EFI_GUID& guid, std::vector<uint8_t> data,
+           uint32_t attributes = kVarNvBsRt) {
+    platform.PutVariable(name, guid, attributes, std::move(data));
+  }
+
+  std::optional<std::vector<uint8_t>> Var(const std::u16string& name, const EFI_GUID& guid) const {
+    const sim::Variable* v = platform.FindVariable(name, guid);
+    if (v == nullptr) return std::nullopt;
+    return v->data;
+  }
+
+  // Names of variables deleted so far in this test, in order.
+  std::vector<std::string> Deleted() const {
+    std::vector<std::string> names;
+    for (const sim::TraceEvent& e : platform.trace) {
+      if (e.kind != "DeleteVariable") continue;
+      for (const auto& f : e.fields) {
+        if (f.first == "name") names.push_back(f.second);
+      }
+    }
+    return names;
+  }
+
+  // Variable-service calls (kind and variable name) in order.
+  std::vector<std::string> VariableCalls() const {
+    std::vector<std::string> calls;
+    for (const sim::TraceEvent& e : platform.trace) {
+      if (e.kind != "GetVariable" && e.kind != "SetVariable" && e.kind != "DeleteVariable") continue;
+      for (const auto& f : e.fields) {
+        if (f.first == "name") calls.push_back(e.kind + " " + f.second);
+      }
+    }
+    return calls;
+  }
+
+  std::optional<EFI_RESET_TYPE> Run(const std::function<void()>& fn) { return platform.RunGuarded(fn); }
+};
