@@ -60,7 +60,9 @@ TEST_F(EndOfDxeTest, OutOfBoxCounter) {
     EXPECT_EQ(notebook.ec.registers[EC_REG_OOB_TEST], row.ecValue);
     auto v = Var(u"ZKOOBTest", OobTestVendorGuid);
     EXPECT_EQ(v.has_value(), row.after.has_value());
-    if (v && row.after) EXPECT_EQ(*v, std::vector<uint8_t>{*row.after});
+    if (v && row.after) {
+      EXPECT_EQ(*v, std::vector<uint8_t>{*row.after});
+    }
   }
 }
 
