@@ -200,8 +200,8 @@ class Platform {
   // Boots until one ends without a reset, at most maxBoots. A shutdown also
   // ends the sequence: the machine stays off.
   std::vector<BootOutcome> RunUntilNoReset(DriverImage& image, unsigned maxBoots);
-  unsigned BootNumber() const;  // 1-based, 0 before the first boot
-  std::optional<EFI_RESET_TYPE> LastReset() const;
+  unsigned BootNumber() const;                      // 1-based, 0 before the first boot
+  std::optional<EFI_RESET_TYPE> LastReset() const;  // the reset that ended this boot; cleared by BeginBoot
   // True once the exit-boot-services group has been signalled in this boot:
   // boot-service-only variables are then invisible and boot-service calls are
   // recorded as violations.

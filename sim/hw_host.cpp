@@ -1,0 +1,173 @@
+// Host backend of the hardware seam and the device bus behind it. Ports and
+// device registers go to the mapped device models; unclaimed ones float high.
+// The processor functions follow Platform::cpu and its virtual clock.
+#include "sim/platform_impl.h"
+#include "support/base/hw.h"
+
+namespace sim {
+
+namespace {
+
+uint32_t AllOnes(int width) {
+  switch (width) {
+    case 1:
+      return 0xFFu;
+    case 2:
+      return 0xFFFFu;
+    default:
+      return 0xFFFFFFFFu;
+  }
+}
+
+}  // namespace
+
+uint32_t Device::PortRead(uint16_t, int width) { return AllOnes(width); }
+void Device::PortWrite(uint16_t, int, uint32_t) {}
+uint32_t Device::MmioRead(uint64_t, int width) { return AllOnes(width); }
+void Device::MmioWrite(uint64_t, int, uint32_t) {}
+
+Device* Platform::Impl::Lookup(const std::map<uint64_t, DeviceRange>& map, uint64_t address) {
+  auto it = map.upper_bound(address);
+  if (it == map.begin()) return nullptr;
+  --it;
+  return address - it->first < it->second.size ? it->second.device : nullptr;
+}
+
+void Platform::Impl::Map(std::map<uint64_t, DeviceRange>& map, uint64_t base, uint64_t size, Device* device,
+                         const char* what) {
+  if (size == 0) Fatal(std::string(what) + ": empty range at " + Hex(base));
+  const uint64_t last = base + size - 1;
+  if (last < base) Fatal(std::string(what) + ": range at " + Hex(base) + " wraps");
+  for (auto it = map.begin(); it != map.end();) {
+    const bool overlaps = it->first <= last && base <= it->first + it->second.size - 1;
+    if (overlaps && device) {
+      Fatal(std::string(what) + ": " + Hex(base) + "+" + Hex(size) + " overlaps the mapping at " +
+            Hex(it->first));
+    }
+    it = overlaps ? map.erase(it) : std::next(it);
+  }
+  if (device) map[base] = DeviceRange{size, device};
+}
+
+void Platform::MapPorts(uint16_t first, uint16_t count, Device* device) {
+  if (static_cast<uint32_t>(first) + count > 0x10000u) Fatal("MapPorts: range beyond port 0xFFFF");
+  Impl::Map(impl->ports, first, count, device, "MapPorts");
+}
+
+void Platform::MapMmio(uint64_t base, uint64_t size, Device* device) {
+  Impl::Map(impl->mmio, base, size, device, "MapMmio");
+}
+
+uint32_t Platform::SeamPortRead(uint16_t port, int width) {
+  ++counters.portReads;
+  Device* d = Impl::Lookup(impl->ports, port);
+  return (d ? d->PortRead(port, width) : AllOnes(width)) & AllOnes(width);
+}
+
+void Platform::SeamPortWrite(uint16_t port, int width, uint32_t value) {
+  ++counters.portWrites;
+  value &= AllOnes(width);
+  if (tracePorts) {
+    Trace("PortOut", "PortOut" + std::to_string(width * 8) + "(" + Hex(port) + ", " + Hex(value) + ")",
+          {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
+  }
+  if (Device* d = Impl::Lookup(impl->ports, port)) d->PortWrite(port, width, value);
+}
+
+uint32_t Platform::SeamMmioRead(uint64_t address, int width) {
+  ++counters.mmioReads;
+  Device* d = Impl::Lookup(impl->mmio, address);
+  return (d ? d->MmioRead(address, width) : AllOnes(width)) & AllOnes(width);
+}
+
+void Platform::SeamMmioWrite(uint64_t address, int width, uint32_t value) {
+  ++counters.mmioWrites;
+  if (Device* d = Impl::Lookup(impl->mmio, address)) d->MmioWrite(address, width, value & AllOnes(width));
+}
+
+}  // namespace sim
+
+namespace {
+
+sim::Platform& Seam() {
+  sim::Platform* p = sim::Platform::Current();
+  if (!p) sim::Fatal("hardware access while no sim::Platform exists");
+  return *p;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint8_t PortIn8(uint16_t port) { return static_cast<uint8_t>(Seam().SeamPortRead(port, 1)); }
+uint16_t PortIn16(uint16_t port) { return static_cast<uint16_t>(Seam().SeamPortRead(port, 2)); }
+uint32_t PortIn32(uint16_t port) { return Seam().SeamPortRead(port, 4); }
+
+uint8_t PortOut8(uint16_t port, uint8_t value) {
+  Seam().SeamPortWrite(port, 1, value);
+  return value;
+}
+
+uint16_t PortOut16(uint16_t port, uint16_t value) {
+  Seam().SeamPortWrite(port, 2, value);
+  return value;
+}
+
+uint32_t PortOut32(uint16_t port, uint32_t value) {
+  Seam().SeamPortWrite(port, 4, value);
+  return value;
+}
+
+uint8_t MmioRead8(uint64_t address) { return static_cast<uint8_t>(Seam().SeamMmioRead(address, 1)); }
+uint16_t MmioRead16(uint64_t address) { return static_cast<uint16_t>(Seam().SeamMmioRead(address, 2)); }
+uint32_t MmioRead32(uint64_t address) { return Seam().SeamMmioRead(address, 4); }
+
+uint8_t MmioWrite8(uint64_t address, uint8_t value) {
+  Seam().SeamMmioWrite(address, 1, value);
+  return value;
+}
+
+uint16_t MmioWrite16(uint64_t address, uint16_t value) {
+  Seam().SeamMmioWrite(address, 2, value);
+  return value;
+}
+
+uint32_t MmioWrite32(uint64_t address, uint32_t value) {
+  Seam().SeamMmioWrite(address, 4, value);
+  return value;
+}
+
+uint64_t ReadMsr(uint32_t index) {
+  sim::Platform& p = Seam();
+  ++p.counters.msrReads;
+  auto it = p.cpu.msrs.find(index);
+  return it == p.cpu.msrs.end() ? 0 : it->second;
+}
+
+void CpuidLeaf(uint32_t leaf, uint32_t regs[4]) {
+  sim::Platform& p = Seam();
+  ++p.counters.cpuids;
+  regs[0] = regs[1] = regs[2] = regs[3] = 0;
+  if (p.cpu.cpuid) p.cpu.cpuid(leaf, regs);
+}
+
+uint16_t CpuidSiProbe(uint32_t eax, uint32_t ebx) {
+  sim::Platform& p = Seam();
+  ++p.counters.cpuids;
+  return p.cpu.siProbe ? p.cpu.siProbe(eax, ebx) : 0;
+}
+
+uint64_t ReadTsc(void) {
+  sim::Platform& p = Seam();
+  ++p.counters.tscReads;
+  const uint64_t now = p.cpu.tsc;
+  p.cpu.tsc += p.cpu.tscStep;
+  return now;
+}
+
+void SpinPause(void) {
+  sim::Platform& p = Seam();
+  ++p.counters.pauses;
+  p.cpu.tsc += p.cpu.pauseTicks;
+}
+}

@@ -1,0 +1,171 @@
+// Pool and page allocation. Pool and unconstrained pages come from the host
+// heap so AddressSanitizer sees overruns and use after free; pages that must
+// lie below an address come from mmap (MAP_32BIT for the low 4 GiB).
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/platform_impl.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t kPageSize = 4096;
+// Fresh firmware memory is not zeroed; fill it so code that forgets to
+// initialise a buffer shows up in tests.
+constexpr uint8_t kFreshFill = 0xAF;
+// Larger requests fail as out of resources instead of exhausting the host.
+constexpr uint64_t kMaxAllocation = 1ull << 30;
+// Lowest address mmap may hand out on Linux by default.
+constexpr uint64_t kLowestMappable = 0x10000;
+
+bool ValidMemoryType(EFI_MEMORY_TYPE type) {
+  uint32_t t = type;
+  if (t >= 0x70000000u) return true;  // OEM and OS-loader ranges
+  return t < EfiMaxMemoryType && t != EfiConventionalMemory && t != EfiPersistentMemory;
+}
+
+void* MapAt(uint64_t address, uint64_t bytes, int extraFlags) {
+  void* p = mmap(reinterpret_cast<void*>(address), bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | extraFlags, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+// Maps `bytes` so that the last byte is at or below `maxAddress`.
+void* MapBelow(uint64_t maxAddress, uint64_t bytes) {
+  if (maxAddress < kLowestMappable + bytes - 1) return nullptr;
+  if (void* p = MapAt(0, bytes, MAP_32BIT)) {
+    if (reinterpret_cast<uint64_t>(p) + bytes - 1 <= maxAddress) return p;
+    munmap(p, bytes);
+  }
+  // Probe downwards from the highest acceptable start for a free range.
+  uint64_t start = (maxAddress + 1 - bytes) & ~(kPageSize - 1);
+  const uint64_t step = 16ull << 20;
+  for (int tries = 0; tries < 512 && start >= kLowestMappable; ++tries) {
+    void* p = MapAt(start, bytes, MAP_FIXED_NOREPLACE);
+    if (p == reinterpret_cast<void*>(start)) return p;
+    if (p) munmap(p, bytes);  // kernel without MAP_FIXED_NOREPLACE treated it as a hint
+    if (start < step) break;
+    start -= step;
+  }
+  return nullptr;
+}
+
+void ReleaseBlock(const MemoryBlock& block) {
+  if (block.mapped) {
+    munmap(block.info.address, block.info.size);
+  } else {
+    std::free(block.info.address);
+  }
+}
+
+}  // namespace
+
+bool Platform::Impl::InjectFailure() {
+  if (failCountdown == 0) return false;
+  return --failCountdown == 0;
+}
+
+EFI_STATUS Platform::Impl::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
+  if (!buffer || !ValidMemoryType(type)) return EFI_INVALID_PARAMETER;
+  if (InjectFailure() || size > kMaxAllocation) return EFI_OUT_OF_RESOURCES;
+  void* p = std::malloc(size ? size : 1);
+  if (!p) return EFI_OUT_OF_RESOURCES;
+  std::memset(p, kFreshFill, size);
+  MemoryBlock block;
+  block.info = Allocation{p, size, type, false, bootNumber};
+  block.serial = ++allocationSerial;
+  blocks[reinterpret_cast<uintptr_t>(p)] = block;
+  ++owner->counters.allocations;
+  *buffer = p;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::Impl::FreePool(void* buffer) {
+  auto it = blocks.find(reinterpret_cast<uintptr_t>(buffer));
+  if (!buffer || it == blocks.end() || it->second.info.pages) return EFI_INVALID_PARAMETER;
+  ReleaseBlock(it->second);
+  blocks.erase(it);
+  ++owner->counters.frees;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::Impl::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
+                                         EFI_PHYSICAL_ADDRESS* memory) {
+  if (!memory || type > AllocateAddress || !ValidMemoryType(memoryType) || pages == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (type == AllocateAddress && (*memory & (kPageSize - 1))) return EFI_INVALID_PARAMETER;
+  if (InjectFailure() || pages > kMaxAllocation / kPageSize) return EFI_OUT_OF_RESOURCES;
+  const uint64_t bytes = pages * kPageSize;
+  void* p = nullptr;
+  bool mapped = false;
+  switch (type) {
+    case AllocateAnyPages:
+      p = std::aligned_alloc(kPageSize, bytes);
+      if (!p) return EFI_OUT_OF_RESOURCES;
+      break;
+    case AllocateMaxAddress:
+      p = std::aligned_alloc(kPageSize, bytes);
+      if (p && reinterpret_cast<uint64_t>(p) + bytes - 1 > *memory) {
+        std::free(p);
+        p = MapBelow(*memory, bytes);
+        mapped = true;
+      }
+      if (!p) return EFI_NOT_FOUND;
+      break;
+    case AllocateAddress:
+      p = MapAt(*memory, bytes, MAP_FIXED_NOREPLACE);
+      if (p && p != reinterpret_cast<void*>(*memory)) {
+        munmap(p, bytes);
+        p = nullptr;
+      }
+      if (!p) return EFI_NOT_FOUND;
+      mapped = true;
+      break;
+  }
+  std::memset(p, kFreshFill, bytes);
+  MemoryBlock block;
+  block.info = Allocation{p, bytes, memoryType, true, bootNumber};
+  block.serial = ++allocationSerial;
+  block.mapped = mapped;
+  blocks[reinterpret_cast<uintptr_t>(p)] = block;
+  ++owner->counters.allocations;
+  *memory = reinterpret_cast<EFI_PHYSICAL_ADDRESS>(p);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::Impl::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
+  if (memory & (kPageSize - 1)) return EFI_INVALID_PARAMETER;
+  auto it = blocks.find(static_cast<uintptr_t>(memory));
+  if (it == blocks.end() || !it->second.info.pages) return EFI_NOT_FOUND;
+  // Partial frees are legal in UEFI but no code here needs them; refuse them
+  // rather than silently freeing the whole range.
+  if (pages * kPageSize != it->second.info.size) return EFI_INVALID_PARAMETER;
+  ReleaseBlock(it->second);
+  blocks.erase(it);
+  ++owner->counters.frees;
+  return EFI_SUCCESS;
+}
+
+void Platform::Impl::ReleaseAllMemory() {
+  for (auto& entry : blocks) ReleaseBlock(entry.second);
+  blocks.clear();
+}
+
+std::vector<Allocation> Platform::OutstandingAllocations() const {
+  std::vector<const MemoryBlock*> sorted;
+  for (const auto& entry : impl->blocks) sorted.push_back(&entry.second);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const MemoryBlock* a, const MemoryBlock* b) { return a->serial < b->serial; });
+  std::vector<Allocation> out;
+  for (const MemoryBlock* b : sorted) out.push_back(b->info);
+  return out;
+}
+
+void Platform::FailNthAllocation(uint64_t n) { impl->failCountdown = n; }
+
+}  // namespace sim

@@ -1,0 +1,186 @@
+// Internal state of the simulated platform, shared by the sim/*.cpp files
+// that implement the services. Not for use outside sim/.
+#pragma once
+
+#include <csetjmp>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/platform.h"
+
+namespace sim {
+
+// Prints "sim: <message>" to stderr and aborts. For configuration errors of a
+// test and for conditions the simulation cannot continue from.
+[[noreturn]] void Fatal(const std::string& message);
+std::string Hex(uint64_t value);  // "0x1F"
+
+struct Event {
+  uint32_t type = 0;
+  EFI_TPL tpl = 0;
+  EFI_EVENT_NOTIFY notify = nullptr;
+  void* context = nullptr;
+  std::optional<EFI_GUID> group;
+  bool signaled = false;  // signal state of wait and plain events
+  bool queued = false;    // notification pending in a TPL queue
+};
+
+struct Interface {
+  EFI_GUID guid{};
+  void* pointer = nullptr;
+  uint64_t id = 0;  // unique; increasing in install order
+};
+
+struct HandleRecord {
+  std::vector<Interface> interfaces;  // in install order
+};
+
+struct Registration {
+  EFI_GUID guid{};
+  Event* event = nullptr;
+  std::deque<uint64_t> pending;  // interface ids installed since registration, not yet returned
+};
+
+struct MemoryBlock {
+  Allocation info;
+  uint64_t serial = 0;  // allocation order
+  bool mapped = false;  // from mmap (address constraints) rather than the heap
+};
+
+struct DeviceRange {
+  uint64_t size = 0;
+  Device* device = nullptr;
+};
+
+struct Platform::Impl {
+  explicit Impl(Platform* owner);
+  ~Impl();
+
+  Platform* owner;
+
+  // ---- tables handed to the driver
+  EFI_SYSTEM_TABLE systemTable{};
+  EFI_BOOT_SERVICES bootServices{};
+  EFI_RUNTIME_SERVICES runtimeServices{};
+  char16_t firmwareVendor[12] = u"SimPlatform";
+  void InitTables();
+  void UpdateTableCrcs();
+
+  // ---- boot state
+  unsigned bootNumber = 0;
+  bool runtime = false;  // exit-boot-services has been signalled
+  BootStage stage = BootStage::Done;
+  std::optional<EFI_RESET_TYPE> lastReset;
+  std::vector<std::jmp_buf*> guards;  // innermost last
+  EFI_HANDLE imageHandle = nullptr;
+  EFI_LOADED_IMAGE_PROTOCOL loadedImage{};
+  uint64_t monotonicCount = 0;
+  void ResetBootState();  // releases everything that a reset wipes
+  void Violation(const std::string& text);
+  // Called by every boot service: records a violation after exit-boot-services.
+  void BootServiceCall(const char* name);
+  [[noreturn]] void Reset(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data);
+
+  // ---- memory (memory.cpp)
+  std::map<uintptr_t, MemoryBlock> blocks;
+  uint64_t allocationSerial = 0;
+  uint64_t failCountdown = 0;  // 0: no failure armed
+  bool InjectFailure();
+  EFI_STATUS AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer);
+  EFI_STATUS FreePool(void* buffer);
+  EFI_STATUS AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
+                           EFI_PHYSICAL_ADDRESS* memory);
+  EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages);
+  void ReleaseAllMemory();
+
+  // ---- events and TPL (events.cpp)
+  EFI_TPL tpl = TPL_APPLICATION;
+  std::vector<std::unique_ptr<Event>> events;  // creation order
+  std::deque<Event*> queues[TPL_HIGH_LEVEL + 1];
+  Event* FindEvent(EFI_EVENT event) const;
+  EFI_TPL RaiseTpl(EFI_TPL newTpl);
+  void RestoreTpl(EFI_TPL oldTpl);
+  EFI_STATUS CreateEvent(uint32_t type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify, const void* context,
+                         const EFI_GUID* group, EFI_EVENT* event);
+  EFI_STATUS SignalEvent(EFI_EVENT event);
+  EFI_STATUS CloseEvent(EFI_EVENT event);
+  EFI_STATUS CheckEvent(EFI_EVENT event);
+  EFI_STATUS WaitForEvent(UINTN count, EFI_EVENT* list, UINTN* index);
+  // Marks an event (and its whole group) signalled without dispatching.
+  void MarkSignalled(Event* event);
+  void MarkGroupSignalled(const EFI_GUID& group);
+  // Runs queued notifications above `level`, highest TPL first, then leaves
+  // the TPL at `level`.
+  void Dispatch(EFI_TPL level);
+  void DestroyEvents();
+
+  // ---- protocol database (protocols.cpp)
+  std::vector<std::unique_ptr<HandleRecord>> handles;  // creation order
+  std::vector<std::unique_ptr<Registration>> registrations;
+  uint64_t interfaceId = 0;
+  HandleRecord* FindHandle(EFI_HANDLE handle) const;
+  Registration* FindRegistration(const void* key) const;
+  const Interface* FindInterface(uint64_t id, HandleRecord** owner = nullptr) const;
+  EFI_STATUS InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
+                             void* pointer);
+  EFI_STATUS UninstallProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void* pointer,
+                               bool dropEmptyHandle = true);
+  EFI_STATUS ReinstallProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void* oldPointer, void* newPointer);
+  EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void** pointer);
+  EFI_STATUS RegisterProtocolNotify(const EFI_GUID* guid, EFI_EVENT event, void** registration);
+  EFI_STATUS LocateProtocol(const EFI_GUID* guid, void* registration, void** pointer);
+  // Handles matching a search; for ByRegisterNotify the next new one, taken
+  // from the registration only when `consume` is set.
+  EFI_STATUS SearchHandles(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, bool consume,
+                           std::vector<EFI_HANDLE>* out);
+  EFI_STATUS LocateHandle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, UINTN* bufferSize,
+                          EFI_HANDLE* buffer);
+  EFI_STATUS LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, UINTN* count,
+                                EFI_HANDLE** buffer);
+  void NotifyInstalled(const EFI_GUID& guid, uint64_t id);
+  void DropEmptyHandle(HandleRecord* handle);
+  void DestroyProtocols();
+
+  // ---- configuration tables (protocols.cpp)
+  std::vector<EFI_CONFIGURATION_TABLE> tables;
+  EFI_CONFIGURATION_TABLE* tableArray = nullptr;  // what SystemTable points at; replaced on change
+  EFI_STATUS InstallConfigurationTable(const EFI_GUID* guid, void* table);
+  void PublishTables();
+
+  // ---- HOB list (platform.cpp)
+  std::vector<std::pair<EFI_GUID, std::vector<uint8_t>>> guidHobs;
+  uint8_t* hobList = nullptr;
+  void BuildHobList();
+
+  // ---- variables (variables.cpp); persistent across boots
+  std::vector<Variable> variables;  // creation order
+  Variable* LookupVariable(const char16_t* name, const EFI_GUID& guid);
+  bool Visible(const Variable& v) const;  // boot-service-only variables vanish at runtime
+  EFI_STATUS GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes, UINTN* dataSize,
+                         void* data);
+  EFI_STATUS SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes, UINTN dataSize,
+                         const void* data);
+  EFI_STATUS GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid);
+  void DropVolatileVariables();
+
+  // ---- device bus (hw_host.cpp)
+  std::map<uint64_t, DeviceRange> ports;  // keyed by first port
+  std::map<uint64_t, DeviceRange> mmio;   // keyed by base address
+  static Device* Lookup(const std::map<uint64_t, DeviceRange>& map, uint64_t address);
+  static void Map(std::map<uint64_t, DeviceRange>& map, uint64_t base, uint64_t size, Device* device,
+                  const char* what);
+};
+
+// The live platform that the services act on; aborts when there is none.
+Platform::Impl& Sim();
+
+// Service tables (boot_services.cpp, runtime_services.cpp).
+void FillBootServices(EFI_BOOT_SERVICES* bs);
+void FillRuntimeServices(EFI_RUNTIME_SERVICES* rs);
+uint32_t Crc32(const void* data, size_t size);
+
+}  // namespace sim

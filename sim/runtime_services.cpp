@@ -1,0 +1,94 @@
+// The runtime-services table: variables, a fixed clock and ResetSystem.
+#include <cstring>
+
+#include "sim/platform_impl.h"
+
+namespace sim {
+
+namespace {
+
+EFI_STATUS EFIAPI GetTime(EFI_TIME* time, void* capabilities) {
+  Sim();
+  if (!time) return EFI_INVALID_PARAMETER;
+  // A fixed wall clock keeps traces reproducible.
+  std::memset(time, 0, sizeof *time);
+  time->Year = 2024;
+  time->Month = 1;
+  time->Day = 1;
+  time->Hour = 12;
+  time->TimeZone = 0x07FF;  // unspecified
+  if (capabilities) {
+    struct Capabilities {
+      UINT32 Resolution;
+      UINT32 Accuracy;
+      BOOLEAN SetsToZero;
+    } caps = {1, 50000000, 0};
+    std::memcpy(capabilities, &caps, sizeof caps);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SetTime(EFI_TIME*) { return EFI_UNSUPPORTED; }
+
+EFI_STATUS EFIAPI GetWakeupTime(BOOLEAN*, BOOLEAN*, EFI_TIME*) { return EFI_UNSUPPORTED; }
+
+EFI_STATUS EFIAPI SetWakeupTime(BOOLEAN, EFI_TIME*) { return EFI_UNSUPPORTED; }
+
+EFI_STATUS EFIAPI SetVirtualAddressMap(UINTN, UINTN, UINT32, EFI_MEMORY_DESCRIPTOR*) {
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI ConvertPointer(UINTN, void**) { return EFI_UNSUPPORTED; }
+
+EFI_STATUS EFIAPI GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes, UINTN* dataSize,
+                              void* data) {
+  return Sim().GetVariable(name, guid, attributes, dataSize, data);
+}
+
+EFI_STATUS EFIAPI GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid) {
+  return Sim().GetNextVariableName(nameSize, name, guid);
+}
+
+EFI_STATUS EFIAPI SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes, UINTN dataSize,
+                              const void* data) {
+  return Sim().SetVariable(name, guid, attributes, dataSize, data);
+}
+
+EFI_STATUS EFIAPI GetNextHighMonotonicCount(UINT32*) { return EFI_UNSUPPORTED; }
+
+void EFIAPI ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data) {
+  Sim().Reset(type, status, dataSize, data);
+}
+
+EFI_STATUS EFIAPI UpdateCapsule(void**, UINTN, EFI_PHYSICAL_ADDRESS) { return EFI_UNSUPPORTED; }
+
+EFI_STATUS EFIAPI QueryCapsuleCapabilities(void**, UINTN, UINT64*, EFI_RESET_TYPE*) {
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI QueryVariableInfo(UINT32, UINT64*, UINT64*, UINT64*) { return EFI_UNSUPPORTED; }
+
+}  // namespace
+
+void FillRuntimeServices(EFI_RUNTIME_SERVICES* rs) {
+  std::memset(rs, 0, sizeof *rs);
+  rs->Hdr.Signature = EFI_RUNTIME_SERVICES_SIGNATURE;
+  rs->Hdr.Revision = (2u << 16) | 70u;
+  rs->Hdr.HeaderSize = sizeof *rs;
+  rs->GetTime = GetTime;
+  rs->SetTime = SetTime;
+  rs->GetWakeupTime = GetWakeupTime;
+  rs->SetWakeupTime = SetWakeupTime;
+  rs->SetVirtualAddressMap = SetVirtualAddressMap;
+  rs->ConvertPointer = ConvertPointer;
+  rs->GetVariable = GetVariable;
+  rs->GetNextVariableName = GetNextVariableName;
+  rs->SetVariable = SetVariable;
+  rs->GetNextHighMonotonicCount = GetNextHighMonotonicCount;
+  rs->ResetSystem = ResetSystem;
+  rs->UpdateCapsule = UpdateCapsule;
+  rs->QueryCapsuleCapabilities = QueryCapsuleCapabilities;
+  rs->QueryVariableInfo = QueryVariableInfo;
+}
+
+}  // namespace sim

@@ -1,0 +1,201 @@
+// The variable store behind GetVariable, SetVariable and GetNextVariableName.
+// Variables are kept in creation order; non-volatile ones survive a reset.
+#include <algorithm>
+#include <cstring>
+
+#include "sim/platform_impl.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kKnownAttributes = 0x7F;
+
+std::vector<std::pair<std::string, std::string>> VariableFields(const CHAR16* name, const EFI_GUID* guid,
+                                                                uint32_t attributes, uint64_t size,
+                                                                EFI_STATUS status,
+                                                                const std::vector<uint8_t>& data) {
+  return {{"name", name ? Utf16ToUtf8(name) : "(null)"},
+          {"guid", guid ? GuidToString(*guid) : "(null)"},
+          {"attributes", Hex(attributes)},
+          {"size", std::to_string(size)},
+          {"status", StatusName(status)},
+          {"data", HexBytes(data)}};
+}
+
+std::string VariableText(const char* service, const CHAR16* name, const EFI_GUID* guid, uint32_t attributes,
+                         uint64_t size, EFI_STATUS status, const std::vector<uint8_t>& data) {
+  std::string text = std::string(service) + "(\"" + (name ? Utf16ToUtf8(name) : "(null)") + "\", " +
+                     (guid ? GuidToString(*guid) : "(null)") + ") = " + StatusName(status) +
+                     " attributes=" + Hex(attributes) + " size=" + std::to_string(size);
+  if (!data.empty()) text += " data=[" + HexBytes(data) + "]";
+  return text;
+}
+
+}  // namespace
+
+Variable* Platform::Impl::LookupVariable(const char16_t* name, const EFI_GUID& guid) {
+  for (Variable& v : variables) {
+    if (v.guid == guid && v.name == name) return &v;
+  }
+  return nullptr;
+}
+
+bool Platform::Impl::Visible(const Variable& v) const {
+  return !runtime || (v.attributes & EFI_VARIABLE_RUNTIME_ACCESS);
+}
+
+EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes,
+                                       UINTN* dataSize, void* data) {
+  ++owner->counters.varReads;
+  EFI_STATUS status;
+  uint32_t foundAttributes = 0;
+  uint64_t size = 0;
+  std::vector<uint8_t> returned;
+  Variable* v = name && guid ? LookupVariable(name, *guid) : nullptr;
+  if (!name || !guid || !dataSize) {
+    status = EFI_INVALID_PARAMETER;
+  } else if (!v || !Visible(*v)) {
+    status = EFI_NOT_FOUND;
+  } else {
+    foundAttributes = v->attributes;
+    size = v->data.size();
+    if (*dataSize < size) {
+      *dataSize = size;
+      if (attributes) *attributes = foundAttributes;
+      status = EFI_BUFFER_TOO_SMALL;
+    } else if (!data && *dataSize != 0) {
+      status = EFI_INVALID_PARAMETER;
+    } else {
+      if (size) std::memcpy(data, v->data.data(), size);
+      *dataSize = size;
+      if (attributes) *attributes = foundAttributes;
+      returned = v->data;
+      status = EFI_SUCCESS;
+    }
+  }
+  owner->Trace("GetVariable",
+               VariableText("GetVariable", name, guid, foundAttributes, size, status, returned),
+               VariableFields(name, guid, foundAttributes, size, status, returned));
+  return status;
+}
+
+EFI_STATUS Platform::Impl::SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes,
+                                       UINTN dataSize, const void* data) {
+  const bool append = attributes & EFI_VARIABLE_APPEND_WRITE;
+  const bool deleting = attributes == 0 || (dataSize == 0 && !append);
+  ++(deleting ? owner->counters.varDeletes : owner->counters.varWrites);
+  const uint32_t base = attributes & ~EFI_VARIABLE_APPEND_WRITE;
+
+  auto store = [&]() -> EFI_STATUS {
+    if (!name || !guid || name[0] == 0) return EFI_INVALID_PARAMETER;
+    if (dataSize && !data) return EFI_INVALID_PARAMETER;
+    if (attributes & ~kKnownAttributes) return EFI_INVALID_PARAMETER;
+    if (attributes &
+        (EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS | EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS)) {
+      return EFI_UNSUPPORTED;  // no authenticated variables on this platform
+    }
+    if ((attributes & EFI_VARIABLE_RUNTIME_ACCESS) && !(attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS)) {
+      return EFI_INVALID_PARAMETER;
+    }
+    if ((attributes & EFI_VARIABLE_HARDWARE_ERROR_RECORD) && (attributes & kVarNvBsRt) != kVarNvBsRt) {
+      return EFI_INVALID_PARAMETER;
+    }
+    // After ExitBootServices only non-volatile runtime variables can be written.
+    if (runtime && base != 0 && (base & kVarNvBsRt) != kVarNvBsRt) return EFI_INVALID_PARAMETER;
+    Variable* v = LookupVariable(name, *guid);
+    if (v && !Visible(*v)) v = nullptr;
+    if (deleting) {
+      if (!v) return EFI_NOT_FOUND;
+      if (base != 0 && base != v->attributes) return EFI_INVALID_PARAMETER;
+      const bool nv = v->attributes & EFI_VARIABLE_NON_VOLATILE;
+      variables.erase(variables.begin() + (v - variables.data()));
+      if (nv) ++owner->counters.nvWrites;
+      return EFI_SUCCESS;
+    }
+    if (v && base != v->attributes) return EFI_INVALID_PARAMETER;
+    if (dataSize == 0) return EFI_SUCCESS;  // appending nothing
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    if (v) {
+      if (!append) v->data.clear();
+      v->data.insert(v->data.end(), bytes, bytes + dataSize);
+    } else {
+      variables.push_back(Variable{name, *guid, base, std::vector<uint8_t>(bytes, bytes + dataSize)});
+    }
+    if (base & EFI_VARIABLE_NON_VOLATILE) ++owner->counters.nvWrites;
+    return EFI_SUCCESS;
+  };
+
+  const EFI_STATUS status = store();
+  std::vector<uint8_t> written;
+  if (data && dataSize) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    written.assign(bytes, bytes + dataSize);
+  }
+  const char* kind = deleting ? "DeleteVariable" : "SetVariable";
+  owner->Trace(kind, VariableText(kind, name, guid, attributes, dataSize, status, written),
+               VariableFields(name, guid, attributes, dataSize, status, written));
+  return status;
+}
+
+EFI_STATUS Platform::Impl::GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid) {
+  if (!nameSize || !name || !guid) return EFI_INVALID_PARAMETER;
+  const UINTN capacity = *nameSize / sizeof(CHAR16);
+  const CHAR16* end = std::find(name, name + capacity, u'\0');
+  if (end == name + capacity) return EFI_INVALID_PARAMETER;  // not terminated within the buffer
+  size_t next = 0;
+  if (end != name) {
+    const std::u16string current(name, static_cast<size_t>(end - name));
+    auto it = std::find_if(variables.begin(), variables.end(), [&](const Variable& v) {
+      return v.name == current && v.guid == *guid && Visible(v);
+    });
+    if (it == variables.end()) return EFI_INVALID_PARAMETER;
+    next = static_cast<size_t>(it - variables.begin()) + 1;
+  }
+  while (next < variables.size() && !Visible(variables[next])) ++next;
+  if (next == variables.size()) return EFI_NOT_FOUND;
+  const Variable& v = variables[next];
+  const UINTN needed = (v.name.size() + 1) * sizeof(CHAR16);
+  if (*nameSize < needed) {
+    *nameSize = needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  std::memcpy(name, v.name.c_str(), needed);
+  *guid = v.guid;
+  *nameSize = needed;
+  return EFI_SUCCESS;
+}
+
+void Platform::Impl::DropVolatileVariables() {
+  variables.erase(
+      std::remove_if(variables.begin(), variables.end(),
+                     [](const Variable& v) { return !(v.attributes & EFI_VARIABLE_NON_VOLATILE); }),
+      variables.end());
+}
+
+// ---------------------------------------------------------------- platform side
+
+void Platform::PutVariable(const std::u16string& name, const EFI_GUID& guid, uint32_t attributes,
+                           std::vector<uint8_t> data) {
+  if (Variable* v = impl->LookupVariable(name.c_str(), guid)) {
+    v->attributes = attributes;
+    v->data = std::move(data);
+  } else {
+    impl->variables.push_back(Variable{name, guid, attributes, std::move(data)});
+  }
+}
+
+const Variable* Platform::FindVariable(const std::u16string& name, const EFI_GUID& guid) const {
+  return impl->LookupVariable(name.c_str(), guid);
+}
+
+std::vector<Variable> Platform::Variables() const { return impl->variables; }
+
+void Platform::RemoveVariable(const std::u16string& name, const EFI_GUID& guid) {
+  auto& vars = impl->variables;
+  vars.erase(std::remove_if(vars.begin(), vars.end(),
+                            [&](const Variable& v) { return v.name == name && v.guid == guid; }),
+             vars.end());
+}
+
+}  // namespace sim

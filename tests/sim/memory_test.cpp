@@ -1,0 +1,90 @@
+// Pool and page allocation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "sim/platform.h"
+
+namespace {
+
+class Memory : public ::testing::Test {
+ protected:
+  void SetUp() override { p.BeginBoot(); }
+  sim::Platform p;
+  EFI_BOOT_SERVICES* bs = p.BootServices();
+};
+
+TEST_F(Memory, PoolIsTrackedWithItsTypeAndFreedOnlyOnce) {
+  const EFI_MEMORY_TYPE types[] = {EfiBootServicesData, EfiRuntimeServicesData, EfiReservedMemoryType};
+  for (EFI_MEMORY_TYPE type : types) {
+    char* buffer = nullptr;
+    ASSERT_EQ(bs->AllocatePool(type, 40, reinterpret_cast<void**>(&buffer)), EFI_SUCCESS);
+    std::memset(buffer, 0, 40);
+    std::vector<sim::Allocation> held = p.OutstandingAllocations();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].address, buffer);
+    EXPECT_EQ(held[0].size, 40u);
+    EXPECT_EQ(held[0].type, type);
+    EXPECT_FALSE(held[0].pages);
+    EXPECT_EQ(bs->FreePool(buffer + 8), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(bs->FreePool(buffer), EFI_SUCCESS);
+    EXPECT_EQ(bs->FreePool(buffer), EFI_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(p.counters.allocations, 3u);
+  EXPECT_EQ(p.counters.frees, 3u);
+  void* buffer = nullptr;
+  EXPECT_EQ(bs->AllocatePool(EfiConventionalMemory, 8, &buffer), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(bs->AllocatePool(EfiMaxMemoryType, 8, &buffer), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(bs->FreePool(nullptr), EFI_INVALID_PARAMETER);
+}
+
+TEST_F(Memory, MaxAddressPagesEndAtOrBelowTheLimit) {
+  const std::pair<EFI_PHYSICAL_ADDRESS, UINTN> cases[] = {{0xFFFFFFFF, 1}, {0xFFFFFFFF, 5}, {0x7FFFFFFF, 1}};
+  for (const auto& c : cases) {
+    EFI_PHYSICAL_ADDRESS address = c.first;
+    ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiReservedMemoryType, c.second, &address), EFI_SUCCESS);
+    EXPECT_EQ(address % 4096, 0u);
+    EXPECT_LE(address + c.second * 4096 - 1, c.first);
+    std::memset(reinterpret_cast<void*>(address), 0, c.second * 4096);
+    EXPECT_EQ(bs->FreePages(address, c.second + 1), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(bs->FreePages(address, c.second), EFI_SUCCESS);
+    EXPECT_EQ(bs->FreePages(address, c.second), EFI_NOT_FOUND);
+  }
+}
+
+TEST_F(Memory, FixedAddressPagesOnlyWhereTheRangeIsFree) {
+  EFI_PHYSICAL_ADDRESS held = 0xFFFFFFFF;
+  ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 1, &held), EFI_SUCCESS);
+  EFI_PHYSICAL_ADDRESS address = held;
+  EXPECT_EQ(bs->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &address), EFI_NOT_FOUND);
+  ASSERT_EQ(bs->FreePages(held, 1), EFI_SUCCESS);
+  ASSERT_EQ(bs->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &address), EFI_SUCCESS);
+  EXPECT_EQ(address, held);
+}
+
+TEST_F(Memory, FailNthAllocationFailsExactlyThatOneOfPoolOrPages) {
+  for (uint64_t n : {1u, 2u, 3u}) {
+    p.FailNthAllocation(n);
+    for (uint64_t i = 1; i <= 4; ++i) {
+      void* buffer = nullptr;
+      EFI_PHYSICAL_ADDRESS page = 0;
+      EFI_STATUS s = i % 2 ? bs->AllocatePool(EfiBootServicesData, 8, &buffer)
+                           : bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, 1, &page);
+      EXPECT_EQ(s, i == n ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS) << "n=" << n << " allocation " << i;
+    }
+  }
+}
+
+TEST_F(Memory, ANewBootReleasesThePreviousBootsMemory) {
+  void* buffer = nullptr;
+  EFI_PHYSICAL_ADDRESS page = 0xFFFFFFFF;
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &buffer), EFI_SUCCESS);
+  ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 1, &page), EFI_SUCCESS);
+  p.BeginBoot();
+  EXPECT_TRUE(p.OutstandingAllocations().empty());
+  EXPECT_EQ(bs->FreePool(buffer), EFI_INVALID_PARAMETER);
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &buffer), EFI_SUCCESS);
+  EXPECT_EQ(p.OutstandingAllocations().at(0).boot, 2u);
+}
+
+}  // namespace
