@@ -24,6 +24,7 @@ void EmbeddedController::OnBootStart(unsigned) {
   obf_ = behaviour.staleOutput.has_value();
   output_ = behaviour.staleOutput.value_or(0);
   answerPending_ = false;
+  answerQueued_ = false;
   busy_ = behaviour.busyAtBoot;
   taken_ = 0;
 }
@@ -41,6 +42,14 @@ uint32_t EmbeddedController::PortRead(uint16_t port, int) {
     if (!ibf && busy_ > 0) {
       busy_--;
       ibf = true;
+    }
+    // The EC answers a read only after it has taken the address byte, so
+    // OBF never rises while IBF is still set.
+    if (!ibf && answerQueued_) {
+      answerQueued_ = false;
+      output_ = answer_;
+      obf_ = true;
+      answerPending_ = true;
     }
     return (obf_ ? 0x01u : 0u) | (ibf ? 0x02u : 0u);
   }
@@ -73,9 +82,8 @@ void EmbeddedController::PortWrite(uint16_t port, int, uint32_t value) {
   }
   switch (state_) {
     case State::ReadAddress:
-      output_ = registers[byte];
-      obf_ = true;
-      answerPending_ = true;
+      answer_ = registers[byte];
+      answerQueued_ = true;
       state_ = State::Idle;
       break;
     case State::WriteAddress:

@@ -51,6 +51,8 @@ class EmbeddedController : public Device {
   uint8_t address_ = 0;
   bool obf_ = false;
   bool answerPending_ = false;
+  bool answerQueued_ = false;  // taken a read address, answer not yet in the output buffer
+  uint8_t answer_ = 0;
   uint8_t output_ = 0;
   unsigned busy_ = 0;
   unsigned taken_ = 0;
