@@ -1,0 +1,36 @@
+# Runs simboot once and checks its exit status and output.
+#   -DSIMBOOT=path -DARGS=a||b -DEXIT=n -DEXPECT=re1||re2 [-DREJECT=re1||re2]
+#   [-DFILE=path -DFILE_EXPECT=re1||re2]
+# Lists are written with "||" between items. Every EXPECT pattern must match
+# the output (stdout and stderr together), no REJECT pattern may, and every
+# FILE_EXPECT pattern must match the file FILE that the run wrote.
+string(REPLACE "||" ";" args "${ARGS}")
+string(REPLACE "||" ";" expect "${EXPECT}")
+string(REPLACE "||" ";" reject "${REJECT}")
+string(REPLACE "||" ";" fileExpect "${FILE_EXPECT}")
+if(FILE)
+  file(REMOVE "${FILE}")
+endif()
+execute_process(COMMAND "${SIMBOOT}" ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(all "${out}${err}")
+if(NOT rc STREQUAL "${EXIT}")
+  message(FATAL_ERROR "simboot ${args}: exit status ${rc}, expected ${EXIT}\n${all}")
+endif()
+foreach(re IN LISTS expect)
+  if(NOT all MATCHES "${re}")
+    message(FATAL_ERROR "simboot ${args}: output lacks /${re}/\n${all}")
+  endif()
+endforeach()
+foreach(re IN LISTS reject)
+  if(all MATCHES "${re}")
+    message(FATAL_ERROR "simboot ${args}: output has /${re}/\n${all}")
+  endif()
+endforeach()
+if(FILE)
+  file(READ "${FILE}" content)
+  foreach(re IN LISTS fileExpect)
+    if(NOT content MATCHES "${re}")
+      message(FATAL_ERROR "${FILE} lacks /${re}/\n${content}")
+    endif()
+  endforeach()
+endif()

@@ -1,0 +1,38 @@
+// A simulated notebook set up from a scenario: the platform, its devices, and
+// the stand-ins for the firmware components the driver expects to find.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/devices.h"
+#include "sim/platform.h"
+#include "tools/simboot/scenario.h"
+
+namespace simboot {
+
+// Size of the platform hook interface stand-in: the length field at offset 0
+// must reach past the hook address at offset 120.
+constexpr size_t kPlatformHookInterfaceSize = 128;
+
+class NotebookRun {
+ public:
+  explicit NotebookRun(const Scenario& scenario);
+  NotebookRun(const NotebookRun&) = delete;
+  NotebookRun& operator=(const NotebookRun&) = delete;
+
+  // Boots until one ends without a reset (or in a shutdown), at most maxBoots.
+  std::vector<sim::BootOutcome> Run(sim::DriverImage& image, unsigned maxBoots);
+  // The persistent state now, as a scenario: non-volatile variables, CMOS and
+  // EC registers; the configuration (devices, hooks, boot mode) as loaded.
+  Scenario State() const;
+
+  sim::Platform platform;
+  sim::Notebook notebook{platform};
+
+ private:
+  Scenario scenario_;
+  alignas(8) uint8_t hookInterface_[kPlatformHookInterfaceSize] = {};
+};
+
+}  // namespace simboot

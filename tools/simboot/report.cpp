@@ -1,0 +1,491 @@
+#include "tools/simboot/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+
+#include "bootctl/vars.h"
+#include "tools/simboot/json_read.h"
+#include "tools/simboot/option_json.h"
+
+namespace simboot {
+
+using sim::operator==;
+using sim::operator!=;
+
+namespace {
+
+constexpr size_t kLargeValue = 16;  // values longer than this are shown by their nonzero bytes
+constexpr size_t kListedBytes = 8;  // byte positions listed before "..."
+
+std::string Hex2(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
+std::string Hex0x(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Field(const sim::TraceEvent& e, const char* key) {
+  for (const auto& f : e.fields) {
+    if (f.first == key) return f.second;
+  }
+  return "";
+}
+
+// Hex fields of the platform's trace ("0x7", "01 81"); malformed text reads as 0.
+uint64_t HexValue(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
+
+std::vector<uint8_t> BytesOf(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  std::istringstream in(hex);
+  std::string token;
+  while (in >> token) bytes.push_back(static_cast<uint8_t>(HexValue(token)));
+  return bytes;
+}
+
+EFI_GUID GuidOf(const std::string& registryForm) {
+  EFI_GUID guid{};
+  sim::ParseGuid(registryForm, &guid);
+  return guid;
+}
+
+bool IsOptionList(const std::u16string& name, const EFI_GUID& guid) {
+  if (guid == PhysicalBootOrderGuid) return name == u"PhysicalBootOrder";
+  return guid == EFI_GLOBAL_VARIABLE && (name == u"BootOrder" || name == u"BootNext");
+}
+
+bool IsBootOption(const std::u16string& name, const EFI_GUID& guid) {
+  return guid == EFI_GLOBAL_VARIABLE && name.size() == 8 && name.compare(0, 4, u"Boot") == 0 &&
+         name.find_first_not_of(u"0123456789ABCDEF", 4) == std::u16string::npos;
+}
+
+std::string Label(const std::u16string& name, const EFI_GUID& guid) {
+  return sim::Utf16ToUtf8(name) + " [" + GuidText(guid) + "]";
+}
+
+// Positions where two values of the same size differ: "[92] 01 -> 00".
+std::string ByteChanges(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
+  std::string text;
+  size_t listed = 0, more = 0;
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    if (listed++ < kListedBytes) {
+      text += (text.empty() ? "" : ", ") + std::string("[") + std::to_string(i) + "] " + Hex2(before[i]) +
+              " -> " + Hex2(after[i]);
+    } else {
+      ++more;
+    }
+  }
+  if (more) text += ", " + std::to_string(more) + " more";
+  return text;
+}
+
+std::string ChangeText(const std::u16string& name, const EFI_GUID& guid, const std::vector<uint8_t>& before,
+                       const std::vector<uint8_t>& after) {
+  if (before == after) return DescribeValue(name, guid, after) + " (unchanged)";
+  if (before.size() == after.size() && after.size() > kLargeValue && !IsBootOption(name, guid)) {
+    return std::to_string(after.size()) + " bytes, " + ByteChanges(before, after);
+  }
+  return DescribeValue(name, guid, before) + " -> " + DescribeValue(name, guid, after);
+}
+
+// The variables as the driver would find them at each point of the trace:
+// the scenario's, updated by every successful write and delete.
+class VariableShadow {
+ public:
+  explicit VariableShadow(const Scenario& s) {
+    for (const sim::Variable& v : s.variables) vars_.push_back(v);
+  }
+
+  const sim::Variable* Find(const std::u16string& name, const EFI_GUID& guid) const {
+    for (const sim::Variable& v : vars_) {
+      if (v.name == name && v.guid == guid) return &v;
+    }
+    return nullptr;
+  }
+
+  void Apply(const sim::TraceEvent& e) {
+    if (e.kind == "Stage" && Field(e, "stage") == "BeginBoot") {
+      std::vector<sim::Variable> kept;
+      for (const sim::Variable& v : vars_) {
+        if (v.attributes & EFI_VARIABLE_NON_VOLATILE) kept.push_back(v);
+      }
+      vars_ = kept;
+      return;
+    }
+    if ((e.kind != "SetVariable" && e.kind != "DeleteVariable") || Field(e, "status") != "EFI_SUCCESS")
+      return;
+    const std::u16string name = sim::Utf8ToUtf16(Field(e, "name"));
+    const EFI_GUID guid = GuidOf(Field(e, "guid"));
+    const uint32_t attributes = static_cast<uint32_t>(HexValue(Field(e, "attributes")));
+    for (size_t i = 0; i < vars_.size(); ++i) {
+      if (vars_[i].name != name || vars_[i].guid != guid) continue;
+      if (e.kind == "DeleteVariable") {
+        vars_.erase(vars_.begin() + static_cast<long>(i));
+      } else {
+        const std::vector<uint8_t> data = BytesOf(Field(e, "data"));
+        if (!(attributes & EFI_VARIABLE_APPEND_WRITE)) vars_[i].data.clear();
+        vars_[i].data.insert(vars_[i].data.end(), data.begin(), data.end());
+      }
+      return;
+    }
+    if (e.kind == "SetVariable") {
+      vars_.push_back({name, guid, attributes & ~EFI_VARIABLE_APPEND_WRITE, BytesOf(Field(e, "data"))});
+    }
+  }
+
+ private:
+  std::vector<sim::Variable> vars_;
+};
+
+// "Boot0001 "EFI USB Device"" for an option number, from the variables as they are.
+std::string OptionText(uint16_t number, const VariableShadow& shadow) {
+  char name[16];
+  std::snprintf(name, sizeof name, "Boot%04X", number);
+  const std::u16string name16 = sim::Utf8ToUtf16(name);
+  const sim::Variable* option = shadow.Find(name16, EFI_GLOBAL_VARIABLE);
+  if (option == nullptr) return std::string(name) + " (no such option)";
+  const std::optional<LoadOptionView> view = ParseLoadOption(option->data);
+  if (!view) return std::string(name) + " (malformed)";
+  return std::string(name) + " \"" + sim::Utf16ToUtf8(view->description) + "\"";
+}
+
+std::string StageName(sim::BootStage stage) {
+  switch (stage) {
+    case sim::BootStage::Entry:
+      return "DriverEntry";
+    case sim::BootStage::EndOfDxe:
+      return "End-of-DXE";
+    case sim::BootStage::ReadyToLock:
+      return "ready-to-lock";
+    case sim::BootStage::ReadyToBoot:
+      return "ready-to-boot";
+    case sim::BootStage::ExitBootServices:
+      return "exit-boot-services";
+    case sim::BootStage::Done:
+      return "the end of the boot";
+  }
+  return "?";
+}
+
+std::string ResetName(const std::optional<EFI_RESET_TYPE>& reset) {
+  if (!reset) return "none";
+  switch (*reset) {
+    case EfiResetCold:
+      return "cold";
+    case EfiResetWarm:
+      return "warm";
+    case EfiResetShutdown:
+      return "shutdown";
+    case EfiResetPlatformSpecific:
+      return "platform-specific";
+  }
+  return "unknown";
+}
+
+// `bootNext` is the option written in this boot, or null.
+sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNext,
+                        const VariableShadow& shadow) {
+  sim::TraceEvent e;
+  e.boot = outcome.boot;
+  e.kind = "BootEnd";
+  const std::string reset = ResetName(outcome.reset);
+  if (!outcome.reset) {
+    e.text = "completed";
+  } else if (*outcome.reset == EfiResetShutdown) {
+    e.text = "shut down during " + StageName(outcome.endedAt);
+  } else {
+    e.text = reset + " reset during " + StageName(outcome.endedAt);
+  }
+  if (outcome.entryReturned) e.text += "; DriverEntry returned " + sim::StatusName(outcome.entryStatus);
+  e.fields = {{"reset", reset},
+              {"endedAt", sim::BootStageName(outcome.endedAt)},
+              {"entryReturned", outcome.entryReturned ? "true" : "false"}};
+  if (outcome.entryReturned) e.fields.push_back({"entryStatus", sim::StatusName(outcome.entryStatus)});
+  if (bootNext != nullptr) {
+    const uint16_t number = *bootNext;
+    const std::string option = OptionText(number, shadow);
+    e.text += "; BootNext = " + Hex0x(number, 4) + " " + option;
+    e.fields.push_back({"bootNext", Hex0x(number, 4)});
+    e.fields.push_back({"bootNextOption", option});
+  } else if (outcome.endedAt != sim::BootStage::Entry) {
+    e.text += "; BootNext not written";
+  }
+  return e;
+}
+
+bool IsBootNextWrite(const sim::TraceEvent& e) {
+  return e.kind == "SetVariable" && Field(e, "status") == "EFI_SUCCESS" && Field(e, "name") == "BootNext" &&
+         GuidOf(Field(e, "guid")) == EFI_GLOBAL_VARIABLE;
+}
+
+// Readable line of a variable service call, or "" for a read when not verbose.
+std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before) {
+  const std::u16string name = sim::Utf8ToUtf16(Field(e, "name"));
+  const EFI_GUID guid = GuidOf(Field(e, "guid"));
+  const std::string status = Field(e, "status");
+  const std::vector<uint8_t> data = BytesOf(Field(e, "data"));
+  const sim::Variable* old = before.Find(name, guid);
+  const std::string label = Label(name, guid);
+  if (e.kind == "GetVariable") {
+    if (status == "EFI_SUCCESS") return "read   " + label + ": " + DescribeValue(name, guid, data);
+    if (status == "EFI_BUFFER_TOO_SMALL") return "probe  " + label + ": " + Field(e, "size") + " bytes";
+    return "read   " + label + ": " + status;
+  }
+  if (e.kind == "DeleteVariable") {
+    if (status != "EFI_SUCCESS") return "delete " + label + ": " + status;
+    return "delete " + label + (old ? " (was " + DescribeValue(name, guid, old->data) + ")" : "");
+  }
+  std::string line = "write  " + label;
+  const std::string attributes = Field(e, "attributes");
+  if (attributes != "0x7") line += " attr " + attributes;
+  if (status != "EFI_SUCCESS") return line + ": " + status;
+  line += ": " + (old ? ChangeText(name, guid, old->data, data) : "new " + DescribeValue(name, guid, data));
+  if (IsOptionList(name, guid) && name == u"BootNext" && data.size() == 2) {
+    line += " = " + OptionText(static_cast<uint16_t>(data[0] | (data[1] << 8)), before);
+  }
+  return line;
+}
+
+bool ShownByDefault(const std::string& kind) {
+  for (const char* k : {"SetVariable", "DeleteVariable", "EcWrite", "CmosWrite", "ImcRequest", "Reset",
+                        "Violation", "PlatformHook", "BootEnd"}) {
+    if (kind == k) return true;
+  }
+  return false;
+}
+
+std::string EventLine(const sim::TraceEvent& e, const VariableShadow& before) {
+  if (e.kind == "GetVariable" || e.kind == "SetVariable" || e.kind == "DeleteVariable")
+    return VariableLine(e, before);
+  if (e.kind == "Reset") {
+    const std::string status = Field(e, "status");
+    return "reset  " + Field(e, "type") + (status == "EFI_SUCCESS" ? "" : " (" + status + ")");
+  }
+  if (e.kind == "Violation") return "VIOLATION " + e.text;
+  if (e.kind == "PlatformHook") return "hook   " + e.text;
+  return e.text;
+}
+
+}  // namespace
+
+std::string DescribeValue(const std::u16string& name, const EFI_GUID& guid,
+                          const std::vector<uint8_t>& data) {
+  if (IsBootOption(name, guid)) {
+    if (const std::optional<LoadOptionView> view = ParseLoadOption(data)) {
+      std::string path;
+      for (const sim::PathNode& node : view->nodes) {
+        if (node.type == 0x7F && node.subType == 0xFF) break;
+        path += (path.empty() ? "" : "/") + NodeKindName(node);
+      }
+      return "load option \"" + sim::Utf16ToUtf8(view->description) + "\" via " +
+             (path.empty() ? "(empty path)" : path) + ((view->attributes & 1) ? "" : ", inactive");
+    }
+  }
+  if (IsOptionList(name, guid) && data.size() % 2 == 0 && !data.empty()) {
+    std::string text;
+    for (size_t i = 0; i < data.size(); i += 2)
+      text += (text.empty() ? "" : " ") + Hex2(data[i + 1]) + Hex2(data[i]);
+    return text;
+  }
+  if (data.size() > kLargeValue) {
+    std::string text = std::to_string(data.size()) + " bytes, ";
+    size_t listed = 0, more = 0;
+    for (size_t i = 0; i < data.size(); ++i) {
+      if (data[i] == 0) continue;
+      if (listed++ < kListedBytes) {
+        text += std::string(listed == 1 ? "nonzero " : " ") + "[" + std::to_string(i) + "]=" + Hex2(data[i]);
+      } else {
+        ++more;
+      }
+    }
+    if (listed == 0) text += "all zero";
+    if (more) text += " and " + std::to_string(more) + " more";
+    return text;
+  }
+  return data.empty() ? "(empty)" : sim::HexBytes(data);
+}
+
+RunReport MakeReport(const Scenario& initial, const NotebookRun& run,
+                     const std::vector<sim::BootOutcome>& boots) {
+  RunReport report;
+  report.initial = initial;
+  report.final = run.State();
+  report.boots = boots;
+  report.violations = run.platform.violations;
+
+  VariableShadow shadow(initial);
+  bool bootNextWritten = false;
+  uint16_t bootNext = 0;
+  const auto endBoot = [&](unsigned boot) {
+    for (const sim::BootOutcome& o : boots) {
+      if (o.boot == boot) report.events.push_back(BootEnd(o, bootNextWritten ? &bootNext : nullptr, shadow));
+    }
+    bootNextWritten = false;
+  };
+  const std::vector<sim::TraceEvent>& trace = run.platform.trace;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    const sim::TraceEvent& e = trace[i];
+    if (IsBootNextWrite(e)) {
+      const std::vector<uint8_t> data = BytesOf(Field(e, "data"));
+      if (data.size() == 2) {
+        bootNext = static_cast<uint16_t>(data[0] | (data[1] << 8));
+        bootNextWritten = true;
+      }
+    }
+    shadow.Apply(e);
+    report.events.push_back(e);
+    if (i + 1 == trace.size() || trace[i + 1].boot != e.boot) endBoot(e.boot);
+  }
+  return report;
+}
+
+std::string FormatTrace(const RunReport& report, bool verbose) {
+  std::string out;
+  VariableShadow shadow(report.initial);
+  std::string pendingStage;  // printed once an event under it is shown
+  for (const sim::TraceEvent& e : report.events) {
+    if (e.kind == "Stage") {
+      if (Field(e, "stage") == "BeginBoot") out += "Boot " + std::to_string(e.boot) + "\n";
+      pendingStage = e.text;
+      if (verbose) {
+        out += "  -- " + pendingStage + "\n";
+        pendingStage.clear();
+      }
+      shadow.Apply(e);
+      continue;
+    }
+    if (e.kind == "BootEnd") {
+      out += "  => " + e.text + "\n";
+      continue;
+    }
+    if (verbose || ShownByDefault(e.kind)) {
+      if (!pendingStage.empty()) out += "  -- " + pendingStage + "\n";
+      pendingStage.clear();
+      out += "     " + EventLine(e, shadow) + "\n";
+    }
+    shadow.Apply(e);
+  }
+  return out;
+}
+
+std::string FormatSummary(const RunReport& report) {
+  std::string out;
+  for (const sim::TraceEvent& e : report.events) {
+    if (e.kind == "BootEnd") out += "  boot " + std::to_string(e.boot) + ": " + e.text + "\n";
+  }
+  if (report.boots.empty()) {
+    out += "  no boot ran\n";
+  } else if (report.boots.back().reset == EfiResetShutdown) {
+    out += "  stopped: the machine is off\n";
+  } else if (report.boots.back().reset) {
+    const size_t n = report.boots.size();
+    out += "  stopped: still resetting after " + std::to_string(n) + (n == 1 ? " boot" : " boots") +
+           " (the most allowed)\n";
+  } else {
+    out += "  stopped: the last boot ended without a reset\n";
+  }
+  for (const std::string& v : report.violations) out += "  VIOLATION " + v + "\n";
+
+  std::string changes;
+  const Scenario& a = report.initial;
+  const Scenario& b = report.final;
+  for (const sim::Variable& v : a.variables) {
+    const auto it = std::find_if(b.variables.begin(), b.variables.end(), [&](const sim::Variable& w) {
+      return w.name == v.name && w.guid == v.guid;
+    });
+    if (it == b.variables.end()) {
+      changes +=
+          "    deleted " + Label(v.name, v.guid) + " (was " + DescribeValue(v.name, v.guid, v.data) + ")\n";
+    } else if (it->data != v.data || it->attributes != v.attributes) {
+      changes += "    changed " + Label(v.name, v.guid) + ": " + ChangeText(v.name, v.guid, v.data, it->data);
+      if (it->attributes != v.attributes)
+        changes += ", attributes " + Hex0x(v.attributes, 1) + " -> " + Hex0x(it->attributes, 1);
+      changes += "\n";
+    }
+  }
+  for (const sim::Variable& w : b.variables) {
+    const auto it = std::find_if(a.variables.begin(), a.variables.end(), [&](const sim::Variable& v) {
+      return w.name == v.name && w.guid == v.guid;
+    });
+    if (it == a.variables.end()) {
+      changes += "    created " + Label(w.name, w.guid) + ": " + DescribeValue(w.name, w.guid, w.data) + "\n";
+    }
+  }
+  for (size_t i = 0; i < a.cmos.size(); ++i) {
+    if (a.cmos[i] != b.cmos[i]) {
+      changes += "    CMOS " + Hex0x(i, 2) + ": " + Hex0x(a.cmos[i], 2) + " -> " + Hex0x(b.cmos[i], 2) + "\n";
+    }
+  }
+  for (size_t i = 0; i < a.ecRegisters.size(); ++i) {
+    if (a.ecRegisters[i] != b.ecRegisters[i]) {
+      changes += "    EC register " + Hex0x(i, 2) + ": " + Hex0x(a.ecRegisters[i], 2) + " -> " +
+                 Hex0x(b.ecRegisters[i], 2) + "\n";
+    }
+  }
+  out += changes.empty() ? "  persistent state unchanged\n" : "  changes to persistent state:\n" + changes;
+  return out;
+}
+
+std::string FormatState(const Scenario& state) {
+  std::string out;
+  size_t width = 0;
+  for (const sim::Variable& v : state.variables) width = std::max(width, Label(v.name, v.guid).size());
+  out += "  variables (" + std::to_string(state.variables.size()) + "):\n";
+  for (const sim::Variable& v : state.variables) {
+    std::string label = Label(v.name, v.guid);
+    label.resize(width, ' ');
+    out += "    " + label + "  ";
+    if (v.attributes != 7) out += "attr " + Hex0x(v.attributes, 1) + " ";
+    out += DescribeValue(v.name, v.guid, v.data) + "\n";
+  }
+  std::string cmos, ec;
+  for (size_t i = 0; i < state.cmos.size(); ++i) {
+    if (state.cmos[i]) cmos += " " + Hex0x(i, 2) + "=" + Hex0x(state.cmos[i], 2);
+  }
+  for (size_t i = 0; i < state.ecRegisters.size(); ++i) {
+    if (state.ecRegisters[i]) ec += " " + Hex0x(i, 2) + "=" + Hex0x(state.ecRegisters[i], 2);
+  }
+  out += "  CMOS:" + (cmos.empty() ? std::string(" all zero") : cmos) + "\n";
+  out += "  EC registers:" + (ec.empty() ? std::string(" all zero") : ec) + "\n";
+
+  std::string ecBehaviour;
+  if (state.ec.neverAnswers) ecBehaviour += ", never answers";
+  if (state.ec.busyAtBoot)
+    ecBehaviour += ", busy for " + std::to_string(state.ec.busyAtBoot) + " reads at boot";
+  if (state.ec.busyAfterWrite) {
+    ecBehaviour += ", busy for " + std::to_string(state.ec.busyAfterWrite) + " reads after each byte";
+  }
+  if (state.ec.goesDeadAfter)
+    ecBehaviour += ", dies after " + std::to_string(*state.ec.goesDeadAfter) + " bytes";
+  if (state.ec.staleOutput) ecBehaviour += ", stale output " + Hex0x(*state.ec.staleOutput, 2);
+  out +=
+      "  platform: boot mode " + BootModeText(state.bootMode) + "; EC " +
+      (ecBehaviour.empty() ? "answers" : ecBehaviour.substr(2)) + "; IMC " +
+      (state.imcEnabled ? (state.imcAcknowledges ? "enabled" : "enabled, never acknowledges") : "disabled") +
+      "; platform hook " + (state.platformHook ? "installed" : "absent") + "; purge-idle marker " +
+      (state.purgeIdleMarker ? "installed" : "absent") + "\n";
+  return out;
+}
+
+std::string TraceJson(const RunReport& report) {
+  OrderedJson list = OrderedJson::array();
+  for (const sim::TraceEvent& e : report.events) {
+    OrderedJson entry = {{"boot", e.boot}, {"kind", e.kind}, {"text", e.text}};
+    for (const auto& f : e.fields) {
+      const bool reserved = f.first == "boot" || f.first == "kind" || f.first == "text";
+      entry[reserved ? "field-" + f.first : f.first] = f.second;
+    }
+    list.push_back(entry);
+  }
+  return list.dump(2, ' ', false, OrderedJson::error_handler_t::replace) + "\n";
+}
+
+}  // namespace simboot
