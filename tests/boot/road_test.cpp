@@ -1,10 +1,13 @@
 // Whole simulated boots with a freshly loaded driver image each time.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "bootctl/vars.h"
 #include "sim/devices.h"
 #include "sim/load_option.h"
 #include "sim/platform.h"
+#include "support/timer/timer.h"
 
 namespace {
 
@@ -66,17 +69,44 @@ TEST_F(BootTest, RoadOfOneOrdinaryBoot) {
   for (const auto& w : notebook.ec.writes) EXPECT_EQ(w.boot, 2u);
 }
 
-TEST_F(BootTest, OrdinaryBootWritesOnlyWhatTheBehaviourNeeds) {
+TEST_F(BootTest, OrdinaryBootWritesOnlyWhatTheBehaviourNeedsAndHoldsOnlyItsRecords) {
   Put(u"ZKFirstBoot", BootControlVendorGuid, {0});
   std::vector<uint8_t> setup(512, 0);
   Put(u"Setup", SetupVariableGuid, setup);
+  Put(u"ZKChgBoot", BootControlVendorGuid, {0x00, 0x81});
+  Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0000, 0x0001}));
+  Put(u"Boot0000", EFI_GLOBAL_VARIABLE,
+      sim::BuildLoadOption(1, u"Windows Boot Manager", {sim::HardDriveNode(1, 1, 1)}));
+  Put(u"Boot0001", EFI_GLOBAL_VARIABLE, sim::BuildLoadOption(1, u"EFI USB Device", {sim::UsbNode(1, 0)}));
+  platform.cpu.msrs[0xC0010063] = 0;
+  platform.cpu.msrs[0xC0010064] = (8u << 8) | 0x8C;  // P0: 3,500 MHz
   const sim::BootOutcome boot = platform.RunBoot(image);
   EXPECT_FALSE(boot.reset.has_value());
-  EXPECT_EQ(platform.counters.nvWrites, 0u) << "nothing to hand over, nothing to write";
-  // Whatever the driver allocated from boot-services pool during the boot is
-  // returned by its end.
+  // The only NV write is the BootNext the request asks for.
+  EXPECT_EQ(platform.counters.nvWrites, 1u);
+  EXPECT_EQ(Var(u"BootNext", EFI_GLOBAL_VARIABLE), sim::Uint16List({0x0001}));
+  // Every variable the driver read, it read once.
+  std::map<std::string, int> reads;
+  for (const sim::TraceEvent& e : platform.trace) {
+    if (e.kind != "GetVariable") continue;
+    for (const auto& f : e.fields) {
+      if (f.first == "name") reads[f.second]++;
+    }
+  }
+  for (const auto& [name, count] : reads) {
+    // ReadWholeVariable sizes a variable first, then reads it: two calls.
+    const int expected = name == "BootOrder" || name.rfind("Boot0", 0) == 0 ? 2 : 1;
+    EXPECT_EQ(count, expected) << name;
+  }
+  // Boot-services pool still held at the end of the boot is the published
+  // TSC frequency record and nothing else.
+  const void* tsc = platform.FindConfigTable(TscFrequencyGuid);
+  ASSERT_NE(tsc, nullptr);
+  EXPECT_EQ(*static_cast<const uint64_t*>(tsc), 3500000000ull);
   for (const sim::Allocation& a : platform.OutstandingAllocations()) {
-    EXPECT_NE(a.type, EfiBootServicesData) << a.size << " bytes held";
+    if (a.type == EfiBootServicesData) {
+      EXPECT_EQ(a.address, tsc) << a.size << " bytes held";
+    }
   }
 }
 
