@@ -187,6 +187,14 @@ EFI_STATUS EFIAPI PcdDatabase::SetPtr(const EFI_GUID* space, UINTN token, UINTN*
     return EFI_INVALID_PARAMETER;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   t->bytes.assign(p, p + *size);
+  char text[160];
+  std::snprintf(text, sizeof(text), "PCD %s 0x%" PRIX64 " <- %" PRIu64 " bytes", GuidToString(*space).c_str(),
+                static_cast<uint64_t>(token), static_cast<uint64_t>(*size));
+  active_->platform_.Trace("PcdSet", text,
+                           {{"space", GuidToString(*space)},
+                            {"token", std::to_string(token)},
+                            {"size", std::to_string(*size)},
+                            {"data", HexBytes(t->bytes)}});
   return EFI_SUCCESS;
 }
 

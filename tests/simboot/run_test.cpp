@@ -6,6 +6,9 @@
 
 #include "bootctl/vars.h"
 #include "sim/load_option.h"
+#include "support/base/hw.h"
+#include "support/debug/debug.h"
+#include "support/pcd/pcd.h"
 #include "tools/simboot/default_scenario.h"
 #include "tools/simboot/json_read.h"
 #include "tools/simboot/notebook_run.h"
@@ -120,6 +123,12 @@ TEST(ShippedScenarios, EndAsDescribed) {
        {{0x94, 0}, {0x16, 2}},
        {{u"ZKSaveLidFlag", LidFlagVendorGuid, none}, {u"ZKOOBTest", OobTestVendorGuid, Bytes{0x01}}}},
       {"oob-counter", {none}, 0x2001, 0, {{0x16, 2}}, {{u"ZKOOBTest", OobTestVendorGuid, Bytes{0x02}}}},
+      {"platform-services",
+       {none},
+       none,
+       0,
+       {{0x16, 1}},
+       {{u"ZKFirstBoot", BootControlVendorGuid, Bytes{0x00}}}},
   };
   for (const ScenarioCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,7 +149,8 @@ TEST(ShippedScenarios, EndAsDescribed) {
 }
 
 TEST(ShippedScenarios, SetUpStateReadsBackUnchanged) {
-  for (const char* name : {"ordinary-boot", "factory-reset", "ec-not-answering", "oob-counter"}) {
+  for (const char* name :
+       {"ordinary-boot", "factory-reset", "ec-not-answering", "oob-counter", "platform-services"}) {
     const simboot::Scenario s = Shipped(name);
     simboot::NotebookRun run(s);
     EXPECT_TRUE(run.State() == s) << name;
@@ -240,6 +250,221 @@ TEST(Report, DescribesValuesByWhatTheyHold) {
   for (const auto& [name, guid, data, text] : cases) {
     EXPECT_EQ(simboot::DescribeValue(name, guid, data), text) << sim::Utf16ToUtf8(name);
   }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr EFI_GUID kFlashDeviceSpace = {
+    0xCBDEF572, 0x719D, 0x426E, {0x8A, 0x43, 0x75, 0xAE, 0x91, 0x3C, 0xFF, 0xB2}};
+constexpr uint64_t kSelectorToken = 0x20000001;
+constexpr uint64_t kGenericToken = 0x12345678;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(PlatformServices, PublishesTheTscFrequencyAndShowsIt) {
+  const Ran r = RunScenario(Shipped("platform-services"));
+  ASSERT_EQ(r.report.bootEnds.size(), 1u);
+  EXPECT_TRUE(r.report.bootEnds[0].tscPublished);
+  EXPECT_EQ(r.report.bootEnds[0].tscHz, 3500000000u);
+
+  const std::string summary = simboot::FormatSummary(r.report);
+  EXPECT_TRUE(Has(summary,
+                  "boot 1: completed; DriverEntry returned EFI_SUCCESS; BootNext not written; "
+                  "TSC 3500000000 Hz published\n"))
+      << summary;
+  const std::string state = simboot::FormatState(r.report);
+  for (const char* line :
+       {"  TSC frequency table: 3500000000 Hz\n",
+        "  P-states: current P0; P0 3500 MHz (FID 0x8C DID 8), P1 2800 MHz (FID 0x70 DID 8), P2 1400 MHz "
+        "(FID "
+        "0x54 DID 12)\n",
+        "  CPU: MSRs 0xC0010058=0xF8000021; CPUID 0x80000001 EAX 0x00860F01; post-code probe silent; PAUSE "
+        "100 "
+        "TSC ticks\n",
+        "  PCD (protocol installed; values at the end of the last boot):\n    flash-device\n      0x12345678 "
+        "ptr "
+        "03 00 00 00 78 56 34 12 00 00 00 00 00 01 00 01\n      0x20000001 u32 0x00000000\n"}) {
+    EXPECT_TRUE(Has(state, line)) << line << "\n" << state;
+  }
+  const simboot::Json events = simboot::Json::parse(simboot::TraceJson(r.report));
+  EXPECT_EQ(events.back()["kind"], "BootEnd");
+  EXPECT_EQ(events.back()["tscHz"], "3500000000");
+
+  const std::string plain = simboot::FormatState(RunScenario(Shipped("pxe")).report);
+  EXPECT_FALSE(Has(plain, "PCD (")) << "no PCD section without PCDs\n" << plain;
+  EXPECT_TRUE(Has(plain, "  TSC frequency table: not published\n")) << plain;
+}
+
+struct TscCase {
+  const char* cpu;
+  std::vector<uint64_t> published;  // Hz per boot, 0 for none
+};
+
+// The frequency each boot publishes follows the current P-state of the
+// scenario's registers, and every boot publishes it again after a reset.
+TEST(PlatformServices, TscFrequencyFollowsTheCurrentPstate) {
+  const TscCase cases[] = {
+      {R"({"pstate": {"current": 0, "definitions": [{"fid": "0x8C", "did": 8}, {"fid": "0x54", "did": 12}]}})",
+       {3500000000, 3500000000}},
+      {R"({"pstate": {"current": 1, "definitions": [{"fid": "0x8C", "did": 8}, {"fid": "0x54", "did": 12}]}})",
+       {1400000000, 1400000000}},
+      {R"({"pstate": {"current": 0, "definitions": [{"fid": "0x64", "did": 12}]}})",
+       {1700000000, 1700000000}},
+      {R"({"msrs": {"0xC0010063": 2, "0xC0010066": "0x800000000000088C"}})", {3500000000, 3500000000}},
+      {R"({"pstate": {"current": 0, "definitions": [{"fid": "0x8C", "did": 0}]}})", {0, 0}},
+      {"{}", {0, 0}},
+  };
+  for (const TscCase& c : cases) {
+    SCOPED_TRACE(c.cpu);
+    simboot::Scenario s = Shipped("ordinary-boot");
+    s.msrs = simboot::ParseScenario(std::string(R"({"cpu": )") + c.cpu + "}", "cpu").msrs;
+    const Ran r = RunScenario(s);
+    ASSERT_EQ(r.report.bootEnds.size(), c.published.size());
+    for (size_t i = 0; i < c.published.size(); ++i) {
+      EXPECT_EQ(r.report.bootEnds[i].boot, i + 1);
+      EXPECT_EQ(r.report.bootEnds[i].tscPublished, c.published[i] != 0) << "boot " << i + 1;
+      EXPECT_EQ(r.report.bootEnds[i].tscHz, c.published[i]) << "boot " << i + 1;
+    }
+    const std::string shown =
+        c.published.back() ? std::to_string(c.published.back()) + " Hz" : "not published";
+    EXPECT_TRUE(Has(simboot::FormatState(r.report), "TSC frequency table: " + shown + "\n"));
+    const std::string summary = simboot::FormatSummary(r.report);
+    EXPECT_EQ(Has(summary, "boot 1: warm reset during DriverEntry; TSC "), c.published[0] != 0) << summary;
+  }
+}
+
+// Written state carries the PCD declarations and the processor into the next
+// run, which publishes the same frequency.
+TEST(ChainedRuns, PlatformServicesRunAgainFromWrittenState) {
+  const simboot::Scenario original = Shipped("platform-services");
+  simboot::Scenario state = original;
+  for (int run = 1; run <= 2; ++run) {
+    const Ran r = RunScenario(state);
+    ASSERT_FALSE(r.report.bootEnds.empty());
+    EXPECT_EQ(r.report.bootEnds.back().tscHz, 3500000000u) << "run " << run;
+    state = simboot::ParseScenario(simboot::ScenarioToText(r.report.final), "state");
+    simboot::Scenario expected = state;
+    expected.pcd = original.pcd;
+    expected.msrs = original.msrs;
+    expected.pcdInstalled = original.pcdInstalled;
+    expected.debugConsole = original.debugConsole;
+    expected.cpuid80000001Eax = original.cpuid80000001Eax;
+    EXPECT_TRUE(state == expected) << "run " << run << "\n" << simboot::ScenarioToText(state);
+  }
+}
+
+struct ProcessorCase {
+  const char* what;
+  uint64_t got;
+  uint64_t expected;
+};
+
+TEST(StandIns, ProcessorAnswersAsTheScenarioSays) {
+  const simboot::Scenario s = simboot::ParseScenario(R"({"cpu": {
+      "pstate": {"current": 1, "definitions": [{"fid": "0x8C", "did": 8}, {"fid": "0x70", "did": 8}]},
+      "msrs": {"0xC0010058": "0xF8000021"}, "cpuid80000001Eax": "0x00860F01", "postCodeProbe": "0x5A5A",
+      "pauseTicks": 37}})",
+                                                     "cpu");
+  simboot::NotebookRun run(s);
+  run.platform.BeginBoot();
+  uint32_t extended[4], other[4];
+  CpuidLeaf(0x80000001, extended);
+  CpuidLeaf(0x80000000, other);
+  const uint64_t before = run.platform.cpu.tsc;
+  SpinPause();
+  const ProcessorCase cases[] = {
+      {"P-state status", ReadMsr(0xC0010063), 1},
+      {"P0 definition", ReadMsr(0xC0010064), 0x088C},
+      {"P1 definition", ReadMsr(0xC0010065), 0x0870},
+      {"undeclared P-state definition", ReadMsr(0xC0010066), 0},
+      {"PCI Express window", ReadMsr(0xC0010058), 0xF8000021},
+      {"CPUID 0x80000001 EAX", extended[0], 0x00860F01},
+      {"CPUID 0x80000001 EBX", extended[1], 0},
+      {"CPUID 0x80000000 EAX", other[0], 0},
+      {"magic probe", CpuidSiProbe(kMagicProbeEax, kMagicProbeEbx), 0x5A5A},
+      {"probe with another EBX", CpuidSiProbe(kMagicProbeEax, kMagicProbeEbx + 1), 0},
+      {"probe with another EAX", CpuidSiProbe(0, kMagicProbeEbx), 0},
+      {"PAUSE", run.platform.cpu.tsc - before, 37},
+  };
+  for (const ProcessorCase& c : cases) EXPECT_EQ(c.got, c.expected) << c.what;
+}
+
+TEST(StandIns, PcdAndDebugProducersAreInstalledAsDeclared) {
+  for (const bool installed : {false, true}) {
+    simboot::Scenario s = Shipped("platform-services");
+    s.pcdInstalled = installed;
+    s.debugConsole = installed;
+    simboot::NotebookRun run(s);
+    run.platform.BeginBoot();
+    EXPECT_EQ(run.platform.ProtocolCount(EFI_PCD_PROTOCOL_GUID), installed ? 1u : 0u);
+    EXPECT_EQ(run.platform.ProtocolCount(DebugMessageProtocolGuid), installed ? 1u : 0u);
+    const std::string state = simboot::FormatState(simboot::MakeReport(s, run, {}));
+    EXPECT_TRUE(Has(state, installed ? "\n  PCD (protocol installed;" : "\n  PCD (protocol not installed;"))
+        << state;
+    EXPECT_TRUE(Has(state, installed ? "debug console installed; PCD protocol installed\n"
+                                     : "debug console absent; PCD protocol absent\n"))
+        << state;
+  }
+}
+
+// What the driver does through the services during a boot, made here by
+// calling the producers directly: the driver itself writes no PCD yet.
+TEST(Report, ShowsPcdWritesDebugMessagesAndPostCodes) {
+  const simboot::Scenario s = Shipped("platform-services");
+  simboot::NotebookRun run(s);
+  run.platform.BeginBoot();
+  auto* pcd = static_cast<EFI_PCD_PROTOCOL*>(run.platform.LocateProtocolInterface(EFI_PCD_PROTOCOL_GUID));
+  auto* debug =
+      static_cast<DEBUG_MESSAGE_PROTOCOL*>(run.platform.LocateProtocolInterface(DebugMessageProtocolGuid));
+  ASSERT_TRUE(pcd != nullptr && debug != nullptr);
+  EXPECT_EQ(pcd->Set32(&kFlashDeviceSpace, kSelectorToken, 0x12345678), EFI_SUCCESS);
+  uint8_t entry[2] = {0xAA, 0xBB};
+  UINTN size = sizeof entry;
+  EXPECT_EQ(pcd->SetPtr(&kFlashDeviceSpace, kGenericToken, &size, entry), EFI_SUCCESS);
+  EXPECT_EQ(pcd->Set32(&kFlashDeviceSpace, 0x99, 1), EFI_NOT_FOUND) << "an undeclared token";
+  const uint64_t slots[] = {reinterpret_cast<uint64_t>("SPI"), 0xFF000000};
+  EXPECT_EQ(debug->Message(kDebugErrorLevel, "Flash %a at 0x%lx\n", slots), EFI_SUCCESS);
+  PortOut16(0xE0, 0xDEAD);
+  PortOut32(0x80, 0xC1);
+  sim::BootOutcome outcome;
+  outcome.boot = 1;
+  outcome.entryReturned = true;
+  const simboot::RunReport report = simboot::MakeReport(s, run, {outcome});
+
+  const std::vector<std::string> lines = {"     pcd    flash-device 0x20000001 <- 0x12345678\n",
+                                          "     pcd    flash-device 0x12345678 <- AA BB\n",
+                                          "     debug  Flash SPI at 0xFF000000\n",
+                                          "     post   0xE0 <- 0xDEAD\n", "     post   0x80 <- 0x000000C1\n"};
+  for (const bool verbose : {false, true}) {
+    const std::string trace = simboot::FormatTrace(report, verbose);
+    size_t at = 0;
+    for (const std::string& line : lines) {
+      const size_t found = trace.find(line, at);
+      EXPECT_NE(found, std::string::npos) << (verbose ? "verbose: " : "default: ") << line << trace;
+      if (found != std::string::npos) at = found;
+    }
+  }
+  EXPECT_EQ(CountEvents(report, "PcdSet"), 2u);
+  const std::string state = simboot::FormatState(report);
+  EXPECT_TRUE(
+      Has(state, "      0x12345678 ptr AA BB (declared 03 00 00 00 78 56 34 12 00 00 00 00 00 01 00 01)\n"))
+      << state;
+  EXPECT_TRUE(Has(state, "      0x20000001 u32 0x12345678 (declared 0x00000000)\n")) << state;
+  EXPECT_TRUE(Has(state, "      0x30000017 u64 0x0000000000000000\n")) << state;
+  EXPECT_TRUE(report.final == s) << "the driver's PCD writes last only for the boot";
+
+  const simboot::Json events = simboot::Json::parse(simboot::TraceJson(report));
+  std::vector<std::string> kinds;
+  for (const simboot::Json& e : events) {
+    if (e["kind"] == "PcdSet") kinds.push_back("pcd " + e["token"].get<std::string>());
+    if (e["kind"] == "Debug") kinds.push_back("debug " + e["message"].get<std::string>());
+    if (e["kind"] == "PostCode") kinds.push_back("post " + e["value"].get<std::string>());
+  }
+  const std::vector<std::string> expected = {"pcd 536870913", "pcd 305419896",
+                                             "debug Flash SPI at 0xFF000000", "post 57005", "post 193"};
+  EXPECT_EQ(kinds, expected);
 }
 
 }  // namespace

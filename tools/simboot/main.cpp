@@ -49,7 +49,7 @@ int Run(const std::string& scenarioPath, unsigned maxBoots, const std::string& j
     std::cout << simboot::FormatTrace(report, verbose);
   }
   std::cout << "Summary\n" << simboot::FormatSummary(report);
-  if (!quiet) std::cout << "Final state\n" << simboot::FormatState(report.final);
+  if (!quiet) std::cout << "Final state\n" << simboot::FormatState(report);
 
   if (!jsonTrace.empty()) WriteText(jsonTrace, simboot::TraceJson(report), "JSON trace");
   if (!writeState.empty()) simboot::SaveScenarioFile(report.final, writeState);

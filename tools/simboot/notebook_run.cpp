@@ -4,6 +4,8 @@
 
 #include "bootctl/vars.h"
 #include "frame/driver.h"
+#include "support/debug/debug.h"
+#include "support/timer/timer.h"
 
 namespace simboot {
 namespace {
@@ -29,6 +31,29 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
   notebook.EnableImc(scenario.imcEnabled);
   notebook.imc.acknowledges = scenario.imcAcknowledges;
 
+  pcd.installed = scenario.pcdInstalled;
+  for (const PcdSpace& space : scenario.pcd) {
+    for (const sim::PcdDatabase::Token& t : space.tokens) {
+      if (t.kind == sim::PcdDatabase::Kind::Ptr) {
+        pcd.DeclarePtr(space.guid, t.number, t.bytes);
+      } else {
+        pcd.Declare(space.guid, t.number, t.kind, t.value);
+      }
+    }
+  }
+  debugConsole.installed = scenario.debugConsole;
+
+  platform.cpu.msrs = scenario.msrs;
+  platform.cpu.pauseTicks = scenario.pauseTicks;
+  const uint32_t extendedEax = scenario.cpuid80000001Eax;
+  platform.cpu.cpuid = [extendedEax](uint32_t leaf, uint32_t regs[4]) {
+    if (leaf == 0x80000001) regs[0] = extendedEax;
+  };
+  const uint16_t probeAnswer = scenario.postCodeProbe;
+  platform.cpu.siProbe = [probeAnswer](uint32_t eax, uint32_t ebx) -> uint16_t {
+    return eax == kMagicProbeEax && ebx == kMagicProbeEbx ? probeAnswer : 0;
+  };
+
   if (scenario.platformHook) {
     const uint32_t length = kPlatformHookInterfaceSize;
     const uint64_t hook = reinterpret_cast<uint64_t>(&FactoryResetHookStandIn);
@@ -47,8 +72,23 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
   }
 }
 
+// The platform's boot loop, with a look at the configuration tables between
+// boots: they are gone once the next boot begins.
 std::vector<sim::BootOutcome> NotebookRun::Run(sim::DriverImage& image, unsigned maxBoots) {
-  return platform.RunUntilNoReset(image, maxBoots);
+  std::vector<sim::BootOutcome> outcomes;
+  for (unsigned i = 0; i < maxBoots; ++i) {
+    outcomes.push_back(platform.RunBoot(image));
+    const sim::BootOutcome& last = outcomes.back();
+    BootEndState end;
+    end.boot = last.boot;
+    if (const void* table = platform.FindConfigTable(TscFrequencyGuid)) {
+      end.tscPublished = true;
+      std::memcpy(&end.tscHz, table, sizeof end.tscHz);
+    }
+    bootEnds.push_back(end);
+    if (!last.reset || *last.reset == EfiResetShutdown) break;
+  }
+  return outcomes;
 }
 
 Scenario NotebookRun::State() const {
@@ -59,7 +99,21 @@ Scenario NotebookRun::State() const {
   }
   state.cmos = notebook.cmos.bytes;
   state.ecRegisters = notebook.ec.registers;
+  state.msrs = platform.cpu.msrs;
   return state;
+}
+
+std::vector<PcdSpace> NotebookRun::PcdValues() const {
+  std::vector<PcdSpace> values;
+  for (const PcdSpace& declared : scenario_.pcd) {
+    PcdSpace space{declared.guid, {}};
+    for (const sim::PcdDatabase::Token& t : declared.tokens) {
+      if (const sim::PcdDatabase::Token* now = pcd.Find(declared.guid, t.number))
+        space.tokens.push_back(*now);
+    }
+    values.push_back(std::move(space));
+  }
+  return values;
 }
 
 }  // namespace simboot

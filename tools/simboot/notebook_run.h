@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/scenario.h"
 
@@ -15,20 +16,34 @@ namespace simboot {
 // must reach past the hook address at offset 120.
 constexpr size_t kPlatformHookInterfaceSize = 128;
 
+// Boot-scoped state read at the end of a boot, before the next boot clears it.
+struct BootEndState {
+  unsigned boot = 0;
+  bool tscPublished = false;  // the TSC frequency configuration table is installed
+  uint64_t tscHz = 0;         // its value
+};
+
 class NotebookRun {
  public:
   explicit NotebookRun(const Scenario& scenario);
   NotebookRun(const NotebookRun&) = delete;
   NotebookRun& operator=(const NotebookRun&) = delete;
 
-  // Boots until one ends without a reset (or in a shutdown), at most maxBoots.
+  // Boots until one ends without a reset (or in a shutdown), at most maxBoots,
+  // and records each boot's end state in bootEnds.
   std::vector<sim::BootOutcome> Run(sim::DriverImage& image, unsigned maxBoots);
   // The persistent state now, as a scenario: non-volatile variables, CMOS and
-  // EC registers; the configuration (devices, hooks, boot mode) as loaded.
+  // EC registers, MSRs; the configuration (devices, hooks, boot mode, declared
+  // PCD values) as loaded.
   Scenario State() const;
+  // The PCD values as the current (or last) boot left them, in declaration order.
+  std::vector<PcdSpace> PcdValues() const;
 
   sim::Platform platform;
   sim::Notebook notebook{platform};
+  sim::PcdDatabase pcd{platform};
+  sim::DebugConsole debugConsole{platform};
+  std::vector<BootEndState> bootEnds;
 
  private:
   Scenario scenario_;

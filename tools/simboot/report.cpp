@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -41,6 +42,8 @@ std::string Field(const sim::TraceEvent& e, const char* key) {
 
 // Hex fields of the platform's trace ("0x7", "01 81"); malformed text reads as 0.
 uint64_t HexValue(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
+// Decimal fields of the platform's trace ("128").
+uint64_t DecimalValue(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }
 
 std::vector<uint8_t> BytesOf(const std::string& hex) {
   std::vector<uint8_t> bytes;
@@ -190,9 +193,10 @@ std::string ResetName(const std::optional<EFI_RESET_TYPE>& reset) {
   return "unknown";
 }
 
-// `bootNext` is the option written in this boot, or null.
+// `bootNext` is the option written in this boot, or null; `end` what the boot
+// left behind, or null.
 sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNext,
-                        const VariableShadow& shadow) {
+                        const VariableShadow& shadow, const BootEndState* end) {
   sim::TraceEvent e;
   e.boot = outcome.boot;
   e.kind = "BootEnd";
@@ -217,6 +221,10 @@ sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNex
     e.fields.push_back({"bootNextOption", option});
   } else if (outcome.endedAt != sim::BootStage::Entry) {
     e.text += "; BootNext not written";
+  }
+  if (end != nullptr && end->tscPublished) {
+    e.text += "; TSC " + std::to_string(end->tscHz) + " Hz published";
+    e.fields.push_back({"tscHz", std::to_string(end->tscHz)});
   }
   return e;
 }
@@ -256,7 +264,7 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
 
 bool ShownByDefault(const std::string& kind) {
   for (const char* k : {"SetVariable", "DeleteVariable", "EcWrite", "CmosWrite", "ImcRequest", "Reset",
-                        "Violation", "PlatformHook", "BootEnd"}) {
+                        "Violation", "PlatformHook", "BootEnd", "PcdSet", "Debug", "PostCode"}) {
     if (kind == k) return true;
   }
   return false;
@@ -271,7 +279,113 @@ std::string EventLine(const sim::TraceEvent& e, const VariableShadow& before) {
   }
   if (e.kind == "Violation") return "VIOLATION " + e.text;
   if (e.kind == "PlatformHook") return "hook   " + e.text;
+  if (e.kind == "PcdSet") {
+    const std::string space = GuidText(GuidOf(Field(e, "space")));
+    const std::string token = Hex0x(DecimalValue(Field(e, "token")), 1);
+    const std::string value = Field(e, "size").empty()
+                                  ? Hex0x(DecimalValue(Field(e, "value")), 1)
+                                  : DescribeValue(u"", GuidOf(Field(e, "space")), BytesOf(Field(e, "data")));
+    return "pcd    " + space + " " + token + " <- " + value;
+  }
+  if (e.kind == "Debug") return "debug  " + Field(e, "message");
+  if (e.kind == "PostCode") {
+    const int width = static_cast<int>(DecimalValue(Field(e, "width")));
+    return "post   " + Hex0x(DecimalValue(Field(e, "port")), 2) + " <- " +
+           Hex0x(DecimalValue(Field(e, "value")), 2 * width);
+  }
   return e.text;
+}
+
+const char* KindName(sim::PcdDatabase::Kind kind) {
+  switch (kind) {
+    case sim::PcdDatabase::Kind::U8:
+      return "u8";
+    case sim::PcdDatabase::Kind::U16:
+      return "u16";
+    case sim::PcdDatabase::Kind::U32:
+      return "u32";
+    case sim::PcdDatabase::Kind::U64:
+      return "u64";
+    case sim::PcdDatabase::Kind::Bool:
+      return "bool";
+    case sim::PcdDatabase::Kind::Ptr:
+      return "ptr";
+  }
+  return "?";
+}
+
+std::string PcdValueText(const EFI_GUID& space, const sim::PcdDatabase::Token& t) {
+  switch (t.kind) {
+    case sim::PcdDatabase::Kind::U8:
+      return Hex0x(t.value, 2);
+    case sim::PcdDatabase::Kind::U16:
+      return Hex0x(t.value, 4);
+    case sim::PcdDatabase::Kind::U32:
+      return Hex0x(t.value, 8);
+    case sim::PcdDatabase::Kind::U64:
+      return Hex0x(t.value, 16);
+    case sim::PcdDatabase::Kind::Bool:
+      return t.value ? "true" : "false";
+    case sim::PcdDatabase::Kind::Ptr:
+      return DescribeValue(u"", space, t.bytes);
+  }
+  return "?";
+}
+
+// The PCD values the last boot left, each with its declared value when the
+// driver changed it.
+std::string PcdSection(const RunReport& report) {
+  bool set = false;
+  for (const sim::TraceEvent& e : report.events) set = set || e.kind == "PcdSet";
+  if (report.final.pcd.empty() && !set) return "";
+  std::string out = std::string("  PCD (protocol ") +
+                    (report.final.pcdInstalled ? "installed" : "not installed") +
+                    "; values at the end of the last boot):\n";
+  for (size_t i = 0; i < report.final.pcd.size(); ++i) {
+    const PcdSpace& declared = report.final.pcd[i];
+    const PcdSpace* now = i < report.pcdValues.size() ? &report.pcdValues[i] : nullptr;
+    out += "    " + GuidText(declared.guid) + "\n";
+    for (size_t j = 0; j < declared.tokens.size(); ++j) {
+      const sim::PcdDatabase::Token& d = declared.tokens[j];
+      const sim::PcdDatabase::Token& t = now != nullptr && j < now->tokens.size() ? now->tokens[j] : d;
+      out += "      " + Hex0x(t.number, 1) + " " + KindName(t.kind) + " " + PcdValueText(declared.guid, t);
+      if (t.value != d.value || t.bytes != d.bytes)
+        out += " (declared " + PcdValueText(declared.guid, d) + ")";
+      out += "\n";
+    }
+  }
+  return out;
+}
+
+std::string CpuSection(const RunReport& report) {
+  const Scenario& state = report.final;
+  std::string out;
+  std::map<uint32_t, uint64_t> others = state.msrs;
+  PstateForm form;
+  if (PstatesOf(state.msrs, &form)) {
+    out += "  P-states: current P" + std::to_string(form.current);
+    for (size_t n = 0; n < form.definitions.size(); ++n) {
+      const unsigned fid = form.definitions[n].first, did = form.definitions[n].second;
+      out += std::string(n == 0 ? "; " : ", ") + "P" + std::to_string(n) + " " +
+             (did == 0 ? std::string("no frequency") : std::to_string(fid * 200 / did) + " MHz") + " (FID " +
+             Hex0x(fid, 2) + " DID " + std::to_string(did) + ")";
+      others.erase(kPstateDefinitionMsr + static_cast<uint32_t>(n));
+    }
+    others.erase(kPstateStatusMsr);
+    out += "\n";
+  }
+  std::string msrs;
+  for (const auto& [index, value] : others) msrs += " " + Hex0x(index, 8) + "=" + Hex0x(value, 1);
+  out += "  CPU: MSRs" + (msrs.empty() ? std::string(" none") : msrs) + "; CPUID 0x80000001 EAX " +
+         Hex0x(state.cpuid80000001Eax, 8) + "; post-code probe " +
+         (state.postCodeProbe ? "answers " + Hex0x(state.postCodeProbe, 4) : std::string("silent")) +
+         "; PAUSE " + std::to_string(state.pauseTicks) + " TSC ticks\n";
+  const BootEndState* last = report.bootEnds.empty() ? nullptr : &report.bootEnds.back();
+  out += "  TSC frequency table: " +
+         (last != nullptr && last->tscPublished ? std::to_string(last->tscHz) + " Hz"
+                                                : std::string("not published")) +
+         "\n";
+  return out;
 }
 
 }  // namespace
@@ -320,13 +434,20 @@ RunReport MakeReport(const Scenario& initial, const NotebookRun& run,
   report.final = run.State();
   report.boots = boots;
   report.violations = run.platform.violations;
+  report.bootEnds = run.bootEnds;
+  report.pcdValues = run.PcdValues();
 
   VariableShadow shadow(initial);
   bool bootNextWritten = false;
   uint16_t bootNext = 0;
   const auto endBoot = [&](unsigned boot) {
     for (const sim::BootOutcome& o : boots) {
-      if (o.boot == boot) report.events.push_back(BootEnd(o, bootNextWritten ? &bootNext : nullptr, shadow));
+      if (o.boot != boot) continue;
+      const BootEndState* end = nullptr;
+      for (const BootEndState& b : run.bootEnds) {
+        if (b.boot == boot) end = &b;
+      }
+      report.events.push_back(BootEnd(o, bootNextWritten ? &bootNext : nullptr, shadow, end));
     }
     bootNextWritten = false;
   };
@@ -434,7 +555,8 @@ std::string FormatSummary(const RunReport& report) {
   return out;
 }
 
-std::string FormatState(const Scenario& state) {
+std::string FormatState(const RunReport& report) {
+  const Scenario& state = report.final;
   std::string out;
   size_t width = 0;
   for (const sim::Variable& v : state.variables) width = std::max(width, Label(v.name, v.guid).size());
@@ -455,6 +577,8 @@ std::string FormatState(const Scenario& state) {
   }
   out += "  CMOS:" + (cmos.empty() ? std::string(" all zero") : cmos) + "\n";
   out += "  EC registers:" + (ec.empty() ? std::string(" all zero") : ec) + "\n";
+  out += PcdSection(report);
+  out += CpuSection(report);
 
   std::string ecBehaviour;
   if (state.ec.neverAnswers) ecBehaviour += ", never answers";
@@ -471,7 +595,9 @@ std::string FormatState(const Scenario& state) {
       (ecBehaviour.empty() ? "answers" : ecBehaviour.substr(2)) + "; IMC " +
       (state.imcEnabled ? (state.imcAcknowledges ? "enabled" : "enabled, never acknowledges") : "disabled") +
       "; platform hook " + (state.platformHook ? "installed" : "absent") + "; purge-idle marker " +
-      (state.purgeIdleMarker ? "installed" : "absent") + "\n";
+      (state.purgeIdleMarker ? "installed" : "absent") + "; debug console " +
+      (state.debugConsole ? "installed" : "absent") + "; PCD protocol " +
+      (state.pcdInstalled ? "installed" : "absent") + "\n";
   return out;
 }
 

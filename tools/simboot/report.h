@@ -18,19 +18,24 @@ struct RunReport {
   // reset, endedAt, entryStatus and, when the boot wrote it, bootNext).
   std::vector<sim::TraceEvent> events;
   std::vector<std::string> violations;
+  std::vector<BootEndState> bootEnds;  // boot-scoped state at the end of each boot
+  std::vector<PcdSpace> pcdValues;     // the PCD values as the last boot left them
 };
 
 RunReport MakeReport(const Scenario& initial, const NotebookRun& run,
                      const std::vector<sim::BootOutcome>& boots);
 
 // Every boot's events: variable writes and deletes with their values and
-// changes, CMOS, EC and IMC traffic, resets and how each boot ended. With
+// changes, CMOS, EC and IMC traffic, PCD writes, debug messages, post codes,
+// resets and how each boot ended (with the TSC frequency it published). With
 // `verbose`, also variable reads and every other event of the platform.
 std::string FormatTrace(const RunReport& report, bool verbose);
 // One line per boot, why the run stopped, and what changed in persistent state.
 std::string FormatSummary(const RunReport& report);
-// The persistent state: variables with decoded values, CMOS and EC registers.
-std::string FormatState(const Scenario& state);
+// The state the run left: variables with decoded values, CMOS and EC
+// registers, the PCD values and TSC frequency table of the last boot, the
+// processor and the platform configuration.
+std::string FormatState(const RunReport& report);
 // The events as a JSON array: one object per event with "boot", "kind",
 // "text" and the event's fields.
 std::string TraceJson(const RunReport& report);

@@ -15,6 +15,13 @@
 //                       "staleOutput": byte, "goesDeadAfter": n}
 //   "cmos":            {"0x61": 1, ...}  (indexes 0 to 127)
 //   "variables":       [{"name": "Setup", "guid": "setup", "attributes": 7, "data": ...}]
+//   "debugConsole":    false: the debug-message protocol is not installed (default true)
+//   "pcd":             {"installed": bool (default true),
+//                       "spaces": [{"guid": "flash-device",
+//                                   "tokens": [{"token": 1, "kind": "u32", "value": "0xFF800000"}]}]}
+//   "cpu":             {"pstate": {"current": 0, "definitions": [{"fid": "0x8C", "did": 8}]},
+//                       "msrs": {"0xC0010058": "0xF8000021"}, "cpuid80000001Eax": n,
+//                       "postCodeProbe": n, "pauseTicks": n}
 //
 // Numbers are JSON integers or strings with decimal digits or 0x-prefixed hex
 // ("0x81"); object keys that are numbers follow the same rule. A variable's
@@ -29,6 +36,26 @@
 //                                               a Boot#### load option (node kinds
 //                                               in option_json.h)
 //   {"size": 512, "fill": 0, "set": {"92": 1}}  a record of `size` bytes
+//
+// PCD token spaces and their tokens are declared in the order the PCD protocol
+// enumerates them. A space's "guid" is the registry form or an alias:
+// flash-device, flash-param, flash-info1, flash-info2 (the flash device
+// records), fdm (the flash device map address), boot-script-pcd,
+// chipset-s3-pcd (the S3 tables). A token number is nonzero (0 starts an
+// enumeration) and unique in its space; "kind" is u8, u16, u32, u64, bool or
+// ptr; "value" is a number in the kind's range, true or false for bool, and
+// bytes for ptr ([1, "0x81"], "01 81" or a record; may be empty). Every boot
+// starts from these values; the driver's writes last for the boot.
+//
+// "pstate" is the short form of the P-state registers: MSR 0xC0010063 holds
+// `current` (default 0), MSR 0xC0010064 + n holds fid | did << 8 of
+// definition n (at most 8; fid 0 to 0xFF, did 0 to 0x3F, and `current` must
+// have one). "msrs" sets any other MSR (64-bit values; unlisted ones read as
+// 0) and may not name a register that "pstate" fills. A written state uses
+// "pstate" whenever the registers fit it exactly. "cpuid80000001Eax" is EAX of
+// CPUID leaf 0x80000001 (other leaves read as 0); "postCodeProbe" is the
+// 16-bit answer of the magic post-code probe, 0 (default) for no answer;
+// "pauseTicks" is how far each PAUSE advances the TSC (default 100).
 #include "tools/simboot/scenario.h"
 
 #include <fcntl.h>
@@ -68,7 +95,39 @@ const GuidAlias kGuidAliases[] = {
     {"physical-boot-order", PhysicalBootOrderGuid},
     {"oob-test", OobTestVendorGuid},
     {"chg-key", ChgKeyVendorGuid},
+    // PCD token spaces
+    {"flash-device", {0xCBDEF572, 0x719D, 0x426E, {0x8A, 0x43, 0x75, 0xAE, 0x91, 0x3C, 0xFF, 0xB2}}},
+    {"flash-param", {0xEC17A54E, 0xFEC1, 0x431B, {0xAD, 0x9C, 0xB4, 0xF0, 0xBC, 0x6E, 0x2E, 0x56}}},
+    {"flash-info1", {0x2F779836, 0x610C, 0x4615, {0xA4, 0x62, 0x54, 0xE7, 0x3E, 0xF1, 0x61, 0x92}}},
+    {"flash-info2", {0xE9A68F2A, 0x13F1, 0x4505, {0xB6, 0xA1, 0xE1, 0x82, 0x18, 0x8A, 0xC4, 0x9A}}},
+    {"fdm", {0xC51F1883, 0xDF00, 0x4F6A, {0x08, 0xA0, 0x36, 0x9F, 0x60, 0x98, 0xFD, 0xAF}}},
+    {"boot-script-pcd", {0xA1AFF049, 0xFDEB, 0x442A, {0xB3, 0x20, 0x13, 0xAB, 0x4C, 0xB7, 0x2B, 0xBC}}},
+    {"chipset-s3-pcd", {0x7788ADF0, 0x9788, 0x4A3F, {0x83, 0xFA, 0xCB, 0x51, 0x2E, 0x7C, 0xF8, 0xDD}}},
 };
+
+struct PcdKindName {
+  const char* name;
+  sim::PcdDatabase::Kind kind;
+  uint64_t max;  // largest value of a numeric kind
+  const char* what;
+  int digits;  // hex digits of a written value
+};
+
+const PcdKindName kPcdKinds[] = {
+    {"u8", sim::PcdDatabase::Kind::U8, 0xFF, "an 8-bit value", 2},
+    {"u16", sim::PcdDatabase::Kind::U16, 0xFFFF, "a 16-bit value", 4},
+    {"u32", sim::PcdDatabase::Kind::U32, 0xFFFFFFFF, "a 32-bit value", 8},
+    {"u64", sim::PcdDatabase::Kind::U64, UINT64_MAX, "a 64-bit value", 16},
+    {"bool", sim::PcdDatabase::Kind::Bool, 1, "true or false", 1},
+    {"ptr", sim::PcdDatabase::Kind::Ptr, 0, "bytes", 2},
+};
+
+const PcdKindName& KindEntry(sim::PcdDatabase::Kind kind) {
+  for (const PcdKindName& k : kPcdKinds) {
+    if (k.kind == kind) return k;
+  }
+  return kPcdKinds[0];
+}
 
 struct BootModeName {
   const char* name;
@@ -154,12 +213,18 @@ std::vector<uint8_t> ReadRecord(const Json& value, const std::string& path) {
   return bytes;
 }
 
+std::vector<uint8_t> ReadByteArray(const Json& value, const std::string& path) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < value.size(); ++i) {
+    bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
+  }
+  return bytes;
+}
+
 std::vector<uint8_t> ReadData(const Json& value, const std::string& path) {
   std::vector<uint8_t> bytes;
   if (value.is_array()) {
-    for (size_t i = 0; i < value.size(); ++i) {
-      bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
-    }
+    bytes = ReadByteArray(value, path);
   } else if (value.is_string()) {
     bytes = ReadHexBytes(value, path);
   } else if (value.is_object() && value.contains("u16")) {
@@ -257,6 +322,163 @@ void ReadCmos(const Json& value, const std::string& path, Scenario* s) {
   }
 }
 
+// A pointer PCD's value: bytes, hex bytes or a record; empty is allowed.
+std::vector<uint8_t> ReadPtrValue(const Json& value, const std::string& path) {
+  std::vector<uint8_t> bytes;
+  if (value.is_array()) {
+    bytes = ReadByteArray(value, path);
+  } else if (value.is_string()) {
+    bytes = ReadHexBytes(value, path);
+  } else if (value.is_object()) {
+    Require(value, path, "size");
+    bytes = ReadRecord(value, path);
+  } else {
+    throw PathError(path, "expected bytes ([1, \"0x81\"] or \"01 81\") or a record {\"size\": n, ...}, got " +
+                              Shown(value));
+  }
+  if (bytes.size() > kMaxVariableSize)
+    throw PathError(path, std::to_string(bytes.size()) + " bytes is too large");
+  return bytes;
+}
+
+sim::PcdDatabase::Token ReadPcdToken(const Json& value, const std::string& path) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"token", "kind", "value"});
+  sim::PcdDatabase::Token t;
+  const std::string tokenPath = KeyPath(path, "token");
+  t.number = ReadUnsigned(Require(value, path, "token"), tokenPath, UINT64_MAX, "a token number");
+  if (t.number == 0) throw PathError(tokenPath, "token 0 is reserved: it starts a token enumeration");
+  const std::string kindPath = KeyPath(path, "kind");
+  const Json& kindValue = Require(value, path, "kind");
+  const std::string kindName = ReadString(kindValue, kindPath);
+  const PcdKindName* kind = nullptr;
+  for (const PcdKindName& k : kPcdKinds) {
+    if (kindName == k.name) kind = &k;
+  }
+  if (kind == nullptr) {
+    std::string names;
+    for (const PcdKindName& k : kPcdKinds) names += std::string(names.empty() ? "" : ", ") + k.name;
+    throw PathError(kindPath, Shown(kindValue) + " is not a PCD kind (" + names + ")");
+  }
+  t.kind = kind->kind;
+  const Json& v = Require(value, path, "value");
+  const std::string valuePath = KeyPath(path, "value");
+  if (t.kind == sim::PcdDatabase::Kind::Ptr) {
+    t.bytes = ReadPtrValue(v, valuePath);
+  } else if (t.kind == sim::PcdDatabase::Kind::Bool) {
+    t.value = ReadBool(v, valuePath) ? 1 : 0;
+  } else {
+    t.value = ReadUnsigned(v, valuePath, kind->max, kind->what);
+  }
+  return t;
+}
+
+void ReadPcd(const Json& value, const std::string& path, Scenario* s) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"installed", "spaces"});
+  if (value.contains("installed")) s->pcdInstalled = ReadBool(value["installed"], KeyPath(path, "installed"));
+  if (!value.contains("spaces")) return;
+  const std::string spacesPath = KeyPath(path, "spaces");
+  const Json& spaces = value["spaces"];
+  ExpectArray(spaces, spacesPath);
+  for (size_t i = 0; i < spaces.size(); ++i) {
+    const std::string at = IndexPath(spacesPath, i);
+    ExpectObject(spaces[i], at);
+    CheckKeys(spaces[i], at, {"guid", "tokens"});
+    PcdSpace space;
+    space.guid = ReadGuid(Require(spaces[i], at, "guid"), KeyPath(at, "guid"));
+    for (size_t j = 0; j < s->pcd.size(); ++j) {
+      if (s->pcd[j].guid == space.guid)
+        throw PathError(at, "same token space as " + IndexPath(spacesPath, j));
+    }
+    const std::string tokensPath = KeyPath(at, "tokens");
+    const Json& tokens = Require(spaces[i], at, "tokens");
+    ExpectArray(tokens, tokensPath);
+    if (tokens.empty()) throw PathError(tokensPath, "a token space declares at least one token");
+    for (size_t j = 0; j < tokens.size(); ++j) {
+      const std::string tokenPath = IndexPath(tokensPath, j);
+      sim::PcdDatabase::Token t = ReadPcdToken(tokens[j], tokenPath);
+      for (size_t k = 0; k < space.tokens.size(); ++k) {
+        if (space.tokens[k].number == t.number)
+          throw PathError(tokenPath, "same token number as " + IndexPath(tokensPath, k));
+      }
+      space.tokens.push_back(std::move(t));
+    }
+    s->pcd.push_back(std::move(space));
+  }
+}
+
+// Fills the P-state registers; returns the MSRs it filled.
+std::vector<uint32_t> ReadPstate(const Json& value, const std::string& path, Scenario* s) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"current", "definitions"});
+  const std::string defsPath = KeyPath(path, "definitions");
+  const Json& defs = Require(value, path, "definitions");
+  ExpectArray(defs, defsPath);
+  if (defs.empty() || defs.size() > kPstateCount) {
+    throw PathError(defsPath, "expected 1 to " + std::to_string(kPstateCount) + " P-state definitions, got " +
+                                  std::to_string(defs.size()));
+  }
+  std::vector<uint32_t> filled;
+  for (size_t n = 0; n < defs.size(); ++n) {
+    const std::string at = IndexPath(defsPath, n);
+    ExpectObject(defs[n], at);
+    CheckKeys(defs[n], at, {"fid", "did"});
+    const uint64_t fid =
+        ReadUnsigned(Require(defs[n], at, "fid"), KeyPath(at, "fid"), 0xFF, "an FID (0 to 0xFF)");
+    const uint64_t did =
+        ReadUnsigned(Require(defs[n], at, "did"), KeyPath(at, "did"), 0x3F, "a DID (0 to 0x3F)");
+    const uint32_t msr = kPstateDefinitionMsr + static_cast<uint32_t>(n);
+    s->msrs[msr] = fid | did << 8;
+    filled.push_back(msr);
+  }
+  uint64_t current = 0;
+  if (value.contains("current")) {
+    const std::string at = KeyPath(path, "current");
+    current = ReadUnsigned(value["current"], at, kPstateCount - 1, "a P-state number (0 to 7)");
+    if (current >= defs.size()) {
+      throw PathError(at, "P-state " + std::to_string(current) + " has no definition (" +
+                              std::to_string(defs.size()) + " given)");
+    }
+  }
+  s->msrs[kPstateStatusMsr] = current;
+  filled.push_back(kPstateStatusMsr);
+  return filled;
+}
+
+void ReadCpu(const Json& value, const std::string& path, Scenario* s) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"pstate", "msrs", "cpuid80000001Eax", "postCodeProbe", "pauseTicks"});
+  std::vector<uint32_t> byPstate;
+  if (value.contains("pstate")) byPstate = ReadPstate(value["pstate"], KeyPath(path, "pstate"), s);
+  if (value.contains("msrs")) {
+    const std::string msrsPath = KeyPath(path, "msrs");
+    ExpectObject(value["msrs"], msrsPath);
+    for (const auto& member : value["msrs"].items()) {
+      const std::string at = KeyPath(msrsPath, member.key());
+      const uint32_t index = static_cast<uint32_t>(
+          ReadKeyNumber(member.key(), at, 0xFFFFFFFF, "an MSR number (0 to 0xFFFFFFFF)"));
+      if (std::find(byPstate.begin(), byPstate.end(), index) != byPstate.end()) {
+        throw PathError(at, "MSR " + HexByte(index, 8) + " is set by \"pstate\"");
+      }
+      if (s->msrs.count(index)) throw PathError(at, "MSR " + HexByte(index, 8) + " is listed twice");
+      s->msrs[index] = ReadUnsigned(member.value(), at, UINT64_MAX, "a 64-bit value");
+    }
+  }
+  if (value.contains("cpuid80000001Eax")) {
+    s->cpuid80000001Eax = static_cast<uint32_t>(ReadUnsigned(
+        value["cpuid80000001Eax"], KeyPath(path, "cpuid80000001Eax"), 0xFFFFFFFF, "a 32-bit value"));
+  }
+  if (value.contains("postCodeProbe")) {
+    s->postCodeProbe = static_cast<uint16_t>(
+        ReadUnsigned(value["postCodeProbe"], KeyPath(path, "postCodeProbe"), 0xFFFF, "a 16-bit answer"));
+  }
+  if (value.contains("pauseTicks")) {
+    s->pauseTicks =
+        ReadUnsigned(value["pauseTicks"], KeyPath(path, "pauseTicks"), UINT64_MAX, "a 64-bit count");
+  }
+}
+
 uint32_t ReadBootMode(const Json& value, const std::string& path) {
   if (value.is_string()) {
     const std::string name = value.get<std::string>();
@@ -275,7 +497,8 @@ uint32_t ReadBootMode(const Json& value, const std::string& path) {
 Scenario FromJson(const Json& root) {
   ExpectObject(root, "");
   CheckKeys(root, "",
-            {"description", "bootMode", "platformHook", "purgeIdleMarker", "imc", "ec", "cmos", "variables"});
+            {"description", "bootMode", "platformHook", "purgeIdleMarker", "debugConsole", "imc", "ec",
+             "cmos", "pcd", "cpu", "variables"});
   Scenario s;
   if (root.contains("description")) s.description = ReadString(root["description"], "description");
   if (root.contains("bootMode")) s.bootMode = ReadBootMode(root["bootMode"], "bootMode");
@@ -289,8 +512,11 @@ Scenario FromJson(const Json& root) {
     if (imc.contains("enabled")) s.imcEnabled = ReadBool(imc["enabled"], "imc.enabled");
     if (imc.contains("acknowledges")) s.imcAcknowledges = ReadBool(imc["acknowledges"], "imc.acknowledges");
   }
+  if (root.contains("debugConsole")) s.debugConsole = ReadBool(root["debugConsole"], "debugConsole");
   if (root.contains("ec")) ReadEc(root["ec"], "ec", &s);
   if (root.contains("cmos")) ReadCmos(root["cmos"], "cmos", &s);
+  if (root.contains("pcd")) ReadPcd(root["pcd"], "pcd", &s);
+  if (root.contains("cpu")) ReadCpu(root["cpu"], "cpu", &s);
   if (root.contains("variables")) {
     const Json& list = root["variables"];
     ExpectArray(list, "variables");
@@ -325,6 +551,20 @@ bool IsOptionList(const sim::Variable& v) {
   return v.guid == EFI_GLOBAL_VARIABLE && (v.name == u"BootOrder" || v.name == u"BootNext");
 }
 
+// Hex bytes, or a record by its nonzero bytes when most bytes are zero.
+OrderedJson BytesToJson(const std::vector<uint8_t>& data) {
+  size_t nonzero = 0;
+  for (uint8_t b : data) nonzero += b != 0;
+  if (data.size() > 16 && nonzero * 4 <= data.size()) {
+    OrderedJson set = OrderedJson::object();
+    for (size_t i = 0; i < data.size(); ++i) {
+      if (data[i] != 0) set[std::to_string(i)] = HexByte(data[i]);
+    }
+    return {{"size", data.size()}, {"set", set}};
+  }
+  return sim::HexBytes(data);
+}
+
 OrderedJson DataToJson(const sim::Variable& v) {
   if (v.guid == EFI_GLOBAL_VARIABLE && IsBootOptionName(v.name)) {
     if (std::optional<OrderedJson> option = LoadOptionToJson(v.data)) return {{"loadOption", *option}};
@@ -335,16 +575,51 @@ OrderedJson DataToJson(const sim::Variable& v) {
       list.push_back(HexByte(v.data[i] | (v.data[i + 1] << 8), 4));
     return {{"u16", list}};
   }
-  size_t nonzero = 0;
-  for (uint8_t b : v.data) nonzero += b != 0;
-  if (v.data.size() > 16 && nonzero * 4 <= v.data.size()) {
-    OrderedJson set = OrderedJson::object();
-    for (size_t i = 0; i < v.data.size(); ++i) {
-      if (v.data[i] != 0) set[std::to_string(i)] = HexByte(v.data[i]);
+  return BytesToJson(v.data);
+}
+
+OrderedJson PcdToJson(const Scenario& s) {
+  OrderedJson spaces = OrderedJson::array();
+  for (const PcdSpace& space : s.pcd) {
+    OrderedJson tokens = OrderedJson::array();
+    for (const sim::PcdDatabase::Token& t : space.tokens) {
+      const PcdKindName& kind = KindEntry(t.kind);
+      OrderedJson entry = {{"token", HexByte(t.number, 1)}, {"kind", kind.name}};
+      if (t.kind == sim::PcdDatabase::Kind::Ptr) {
+        entry["value"] = BytesToJson(t.bytes);
+      } else if (t.kind == sim::PcdDatabase::Kind::Bool) {
+        entry["value"] = t.value != 0;
+      } else {
+        entry["value"] = HexByte(t.value, kind.digits);
+      }
+      tokens.push_back(entry);
     }
-    return {{"size", v.data.size()}, {"set", set}};
+    spaces.push_back({{"guid", GuidText(space.guid)}, {"tokens", tokens}});
   }
-  return sim::HexBytes(v.data);
+  return {{"installed", s.pcdInstalled}, {"spaces", spaces}};
+}
+
+OrderedJson CpuToJson(const Scenario& s) {
+  OrderedJson cpu;
+  std::map<uint32_t, uint64_t> others = s.msrs;
+  PstateForm form;
+  if (PstatesOf(s.msrs, &form)) {
+    OrderedJson definitions = OrderedJson::array();
+    for (size_t n = 0; n < form.definitions.size(); ++n) {
+      definitions.push_back(
+          {{"fid", HexByte(form.definitions[n].first)}, {"did", form.definitions[n].second}});
+      others.erase(kPstateDefinitionMsr + static_cast<uint32_t>(n));
+    }
+    others.erase(kPstateStatusMsr);
+    cpu["pstate"] = {{"current", form.current}, {"definitions", definitions}};
+  }
+  OrderedJson msrs = OrderedJson::object();
+  for (const auto& [index, value] : others) msrs[HexByte(index, 8)] = HexByte(value, 1);
+  cpu["msrs"] = msrs;
+  cpu["cpuid80000001Eax"] = HexByte(s.cpuid80000001Eax, 8);
+  cpu["postCodeProbe"] = HexByte(s.postCodeProbe, 4);
+  cpu["pauseTicks"] = s.pauseTicks;
+  return cpu;
 }
 
 OrderedJson ToJson(const Scenario& s) {
@@ -355,6 +630,7 @@ OrderedJson ToJson(const Scenario& s) {
       std::isdigit(static_cast<unsigned char>(mode[0])) ? OrderedJson(s.bootMode) : OrderedJson(mode);
   root["platformHook"] = s.platformHook;
   root["purgeIdleMarker"] = s.purgeIdleMarker;
+  root["debugConsole"] = s.debugConsole;
   root["imc"] = {{"enabled", s.imcEnabled}, {"acknowledges", s.imcAcknowledges}};
   OrderedJson ec;
   OrderedJson registers = OrderedJson::object();
@@ -373,6 +649,8 @@ OrderedJson ToJson(const Scenario& s) {
     if (s.cmos[i] != 0) cmos[HexByte(i)] = HexByte(s.cmos[i]);
   }
   root["cmos"] = cmos;
+  root["pcd"] = PcdToJson(s);
+  root["cpu"] = CpuToJson(s);
   OrderedJson variables = OrderedJson::array();
   for (const sim::Variable& v : s.variables) {
     OrderedJson entry = {{"name", sim::Utf16ToUtf8(v.name)}, {"guid", GuidText(v.guid)}};
@@ -403,10 +681,26 @@ bool operator==(const Scenario& a, const Scenario& b) {
     }
     return true;
   };
+  const auto samePcd = [](const std::vector<PcdSpace>& x, const std::vector<PcdSpace>& y) {
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (x[i].guid != y[i].guid || x[i].tokens.size() != y[i].tokens.size()) return false;
+      for (size_t j = 0; j < x[i].tokens.size(); ++j) {
+        const sim::PcdDatabase::Token& p = x[i].tokens[j];
+        const sim::PcdDatabase::Token& q = y[i].tokens[j];
+        if (p.number != q.number || p.kind != q.kind || p.value != q.value || p.bytes != q.bytes)
+          return false;
+      }
+    }
+    return true;
+  };
   return a.description == b.description && a.bootMode == b.bootMode && a.platformHook == b.platformHook &&
          a.purgeIdleMarker == b.purgeIdleMarker && a.imcEnabled == b.imcEnabled &&
          a.imcAcknowledges == b.imcAcknowledges && a.cmos == b.cmos && a.ecRegisters == b.ecRegisters &&
-         sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables);
+         sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) && a.pcdInstalled == b.pcdInstalled &&
+         samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole && a.msrs == b.msrs &&
+         a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
+         a.pauseTicks == b.pauseTicks;
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& source) {
@@ -445,6 +739,22 @@ void SaveScenarioFile(const Scenario& scenario, const std::string& path) {
   out << ScenarioToText(scenario);
   out.close();
   if (!out) throw ScenarioError(path + ": cannot write the state");
+}
+
+bool PstatesOf(const std::map<uint32_t, uint64_t>& msrs, PstateForm* form) {
+  const auto status = msrs.find(kPstateStatusMsr);
+  if (status == msrs.end() || status->second >= kPstateCount) return false;
+  PstateForm found;
+  found.current = static_cast<unsigned>(status->second);
+  for (uint32_t n = 0; n < kPstateCount; ++n) {
+    const auto definition = msrs.find(kPstateDefinitionMsr + n);
+    if (definition == msrs.end() || (definition->second & ~uint64_t{0x3FFF}) != 0) break;
+    found.definitions.push_back(
+        {static_cast<uint8_t>(definition->second & 0xFF), static_cast<uint8_t>(definition->second >> 8)});
+  }
+  if (found.current >= found.definitions.size()) return false;
+  *form = found;
+  return true;
 }
 
 bool GuidFromText(const std::string& text, EFI_GUID* guid) {

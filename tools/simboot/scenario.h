@@ -4,11 +4,13 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/pcd_db.h"
 #include "sim/platform.h"
 
 namespace simboot {
@@ -18,6 +20,13 @@ namespace simboot {
 class ScenarioError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A PCD token space and its tokens in declaration order (the order the PCD
+// protocol enumerates them in).
+struct PcdSpace {
+  EFI_GUID guid{};
+  std::vector<sim::PcdDatabase::Token> tokens;
 };
 
 struct Scenario {
@@ -31,7 +40,29 @@ struct Scenario {
   std::array<uint8_t, 256> ecRegisters{};
   sim::EmbeddedController::Behaviour ec;
   std::vector<sim::Variable> variables;  // in creation order
+  bool pcdInstalled = true;              // the PCD protocol is installed each boot
+  std::vector<PcdSpace> pcd;             // declared values; every boot starts from them
+  bool debugConsole = true;              // the debug-message protocol is installed each boot
+  std::map<uint32_t, uint64_t> msrs;     // unlisted MSRs read as 0
+  uint32_t cpuid80000001Eax = 0;         // EAX of CPUID leaf 0x80000001; other leaves read as 0
+  uint16_t postCodeProbe = 0;            // answer of the magic post-code CPUID probe; 0: no answer
+  uint64_t pauseTicks = 100;             // TSC ticks each PAUSE takes
 };
+
+// The P-state registers in their short form: the current P-state number
+// (status MSR 0xC0010063) and definitions 0..n-1 (MSRs 0xC0010064 + n) made of
+// FID (bits 7:0) and DID (bits 13:8) only.
+struct PstateForm {
+  unsigned current = 0;
+  std::vector<std::pair<uint8_t, uint8_t>> definitions;  // {fid, did}
+};
+constexpr uint32_t kPstateStatusMsr = 0xC0010063;
+constexpr uint32_t kPstateDefinitionMsr = 0xC0010064;
+constexpr unsigned kPstateCount = 8;
+// True when `msrs` holds the P-state registers exactly in that form: the
+// status register holds only a P-state number that has a definition, and every
+// definition holds only FID and DID bits. `form` is then filled.
+bool PstatesOf(const std::map<uint32_t, uint64_t>& msrs, PstateForm* form);
 
 bool operator==(const Scenario& a, const Scenario& b);
 inline bool operator!=(const Scenario& a, const Scenario& b) { return !(a == b); }
