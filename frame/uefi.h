@@ -183,7 +183,7 @@ struct EFI_DEVICE_PATH_PROTOCOL {
   UINT8 Length[2];
 };
 
-// Boot services, every member in the specification's order.
+// Boot services, every member in the order the UEFI standard gives.
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   EFI_TPL(EFIAPI* RaiseTPL)(EFI_TPL NewTpl);
@@ -274,7 +274,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, CalculateCrc32) == 344, "boot services
 static_assert(offsetof(EFI_BOOT_SERVICES, CreateEventEx) == 368, "boot services layout");
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376, "boot services layout");
 
-// Runtime services, every member in the specification's order.
+// Runtime services, every member in the order the UEFI standard gives.
 struct EFI_RUNTIME_SERVICES {
   EFI_TABLE_HEADER Hdr;
   EFI_STATUS(EFIAPI* GetTime)(EFI_TIME* Time, void* Capabilities);
