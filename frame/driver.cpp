@@ -45,7 +45,9 @@ EFI_STATUS LocatePlatformHook() {
 }  // namespace
 
 // Every step runs whatever the previous one reported: a library that failed
-// to set itself up leaves its users to cope with its absence.
+// to set itself up leaves its users to cope with its absence. The numbers are
+// the steps' places in the full chain; the libraries still missing join at
+// theirs.
 EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   StoreImageAndTables(imageHandle, systemTable);  // 1
   StoreRuntimeServices(systemTable);              // 2
@@ -55,6 +57,7 @@ EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* syst
   return EFI_SUCCESS;
 }
 
+// None of the libraries linked so far has a destructor.
 EFI_STATUS RunLibraryDestructors(EFI_HANDLE, EFI_SYSTEM_TABLE*) { return EFI_SUCCESS; }
 
 EFI_STATUS ModuleEntry(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
