@@ -28,6 +28,8 @@ add_custom_command(
   OUTPUT ${EFI_IMAGE}
   COMMAND ${EFI_LLD_LINK} /subsystem:efi_boot_service_driver /entry:DriverEntry /nodefaultlib /machine:x64
           /opt:ref /opt:icf /merge:.rdata=.text /out:${EFI_IMAGE} ${EFI_OBJECTS}
+  COMMAND ${CMAKE_COMMAND} -E echo "BootCtlDxe.efi built"
+  COMMAND stat -c "efi image size: %s bytes" ${EFI_IMAGE}
   DEPENDS ${EFI_OBJECTS}
   COMMENT "EFI: linking BootCtlDxe.efi"
   VERBATIM)
