@@ -19,4 +19,9 @@ grep -q 'IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE' <<<"$hdr" || fail "image is not
 size=$(stat -c %s "$img")
 echo "efi image: $img"
 echo "efi image: machine x64, subsystem 11 (EFI boot-service driver), entry $entry, relocations $relocs, no imports"
-echo "efi image size: $size bytes ($(( (size + 1023) / 1024 )) KiB)"
+budget=$((24 * 1024))
+if [ "$size" -le "$budget" ]; then
+  echo "efi image size: $size bytes ($(( (size + 1023) / 1024 )) KiB), within the 24 KiB budget"
+else
+  echo "efi image size: $size bytes ($(( (size + 1023) / 1024 )) KiB), OVER the 24 KiB budget"
+fi

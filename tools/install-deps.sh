@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
 set -euo pipefail
-packages=(cmake g++ make python3 clang-14 lld-14 llvm-14 libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev
+packages=(cmake g++ make python3 git clang-14 clang-format-14 lld-14 llvm-14 libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev
           qemu-system-x86 ovmf mtools)
 missing=()
 for p in "${packages[@]}"; do
