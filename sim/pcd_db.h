@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <vector>
 
 #include "sim/platform.h"

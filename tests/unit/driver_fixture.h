@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,29 +60,22 @@ class DriverTest : public ::testing::Test {
     return v->data;
   }
 
-  // Names of variables deleted so far in this test, in order.
-  std::vector<std::string> Deleted() const {
-    std::vector<std::string> names;
-    for (const sim::TraceEvent& e : platform.trace) {
-      if (e.kind != "DeleteVariable") continue;
-      for (const auto& f : e.fields) {
-        if (f.first == "name") names.push_back(f.second);
-      }
-    }
-    return names;
-  }
-
-  // Variable-service calls (kind and variable name) in order.
-  std::vector<std::string> VariableCalls() const {
+  // Variable-service calls of the given kinds ("GetVariable", "SetVariable",
+  // "DeleteVariable"), in order, as "Kind Name" or, with one kind, "Name".
+  std::vector<std::string> VariableCalls(std::vector<std::string> kinds = {"GetVariable", "SetVariable",
+                                                                           "DeleteVariable"}) const {
     std::vector<std::string> calls;
     for (const sim::TraceEvent& e : platform.trace) {
-      if (e.kind != "GetVariable" && e.kind != "SetVariable" && e.kind != "DeleteVariable") continue;
+      if (std::find(kinds.begin(), kinds.end(), e.kind) == kinds.end()) continue;
       for (const auto& f : e.fields) {
-        if (f.first == "name") calls.push_back(e.kind + " " + f.second);
+        if (f.first == "name") calls.push_back(kinds.size() == 1 ? f.second : e.kind + " " + f.second);
       }
     }
     return calls;
   }
+
+  // Names of variables deleted so far in this test, in order.
+  std::vector<std::string> Deleted() const { return VariableCalls({"DeleteVariable"}); }
 
   std::optional<EFI_RESET_TYPE> Run(const std::function<void()>& fn) { return platform.RunGuarded(fn); }
 };
