@@ -11,9 +11,18 @@ namespace sim {
 
 namespace {
 
-Platform::Impl& Boot(const char* service) {
+// The highest TPL each service may be called at (the UEFI "Task Priority
+// Level Restrictions" table). The variable and time services are the
+// runtime table's: TPL_CALLBACK.
+Platform::Impl& Boot(const char* service, EFI_TPL maxTpl = TPL_HIGH_LEVEL) {
   Platform::Impl& sim = Sim();
-  sim.BootServiceCall(service);
+  sim.BootServiceCall(service, maxTpl);
+  return sim;
+}
+
+Platform::Impl& Memory(const char* service) {
+  Platform::Impl& sim = Boot(service, TPL_NOTIFY);
+  sim.MemoryServiceCall(service);
   return sim;
 }
 
@@ -23,69 +32,100 @@ void EFIAPI RestoreTPL(EFI_TPL oldTpl) { Boot("RestoreTPL").RestoreTpl(oldTpl); 
 
 EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
                                 EFI_PHYSICAL_ADDRESS* memory) {
-  return Boot("AllocatePages").AllocatePages(type, memoryType, pages, memory);
+  Platform::Impl& sim = Memory("AllocatePages");
+  if (auto failed = sim.Injected(Service::AllocatePages)) return *failed;
+  return sim.AllocatePages(type, memoryType, pages, memory);
 }
 
 EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
-  return Boot("FreePages").FreePages(memory, pages);
+  Platform::Impl& sim = Memory("FreePages");
+  if (auto failed = sim.Injected(Service::FreePages)) return *failed;
+  return sim.FreePages(memory, pages);
 }
 
 EFI_STATUS EFIAPI GetMemoryMap(UINTN*, EFI_MEMORY_DESCRIPTOR*, UINTN*, UINTN*, UINT32*) {
-  Boot("GetMemoryMap");
+  Boot("GetMemoryMap", TPL_HIGH_LEVEL);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
-  return Boot("AllocatePool").AllocatePool(type, size, buffer);
+  Platform::Impl& sim = Memory("AllocatePool");
+  if (auto failed = sim.Injected(Service::AllocatePool)) return *failed;
+  return sim.AllocatePool(type, size, buffer);
 }
 
-EFI_STATUS EFIAPI FreePool(void* buffer) { return Boot("FreePool").FreePool(buffer); }
+EFI_STATUS EFIAPI FreePool(void* buffer) {
+  Platform::Impl& sim = Memory("FreePool");
+  if (auto failed = sim.Injected(Service::FreePool)) return *failed;
+  return sim.FreePool(buffer);
+}
 
 EFI_STATUS EFIAPI CreateEvent(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify, void* context,
                               EFI_EVENT* event) {
-  return Boot("CreateEvent").CreateEvent(type, notifyTpl, notify, context, nullptr, event);
+  Platform::Impl& sim = Boot("CreateEvent", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::CreateEvent)) return *failed;
+  return sim.CreateEvent(type, notifyTpl, notify, context, nullptr, event);
 }
 
 EFI_STATUS EFIAPI SetTimer(EFI_EVENT, EFI_TIMER_DELAY, UINT64) {
-  Boot("SetTimer");
+  Boot("SetTimer", TPL_HIGH_LEVEL - 1);
   return EFI_UNSUPPORTED;  // no timer interrupt in the simulation
 }
 
 EFI_STATUS EFIAPI WaitForEvent(UINTN count, EFI_EVENT* events, UINTN* index) {
-  return Boot("WaitForEvent").WaitForEvent(count, events, index);
+  return Boot("WaitForEvent", TPL_APPLICATION).WaitForEvent(count, events, index);
 }
 
-EFI_STATUS EFIAPI SignalEvent(EFI_EVENT event) { return Boot("SignalEvent").SignalEvent(event); }
+EFI_STATUS EFIAPI SignalEvent(EFI_EVENT event) {
+  Platform::Impl& sim = Boot("SignalEvent", TPL_HIGH_LEVEL);
+  if (auto failed = sim.Injected(Service::SignalEvent)) return *failed;
+  return sim.SignalEvent(event);
+}
 
-EFI_STATUS EFIAPI CloseEvent(EFI_EVENT event) { return Boot("CloseEvent").CloseEvent(event); }
+EFI_STATUS EFIAPI CloseEvent(EFI_EVENT event) {
+  Platform::Impl& sim = Boot("CloseEvent", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::CloseEvent)) return *failed;
+  return sim.CloseEvent(event);
+}
 
-EFI_STATUS EFIAPI CheckEvent(EFI_EVENT event) { return Boot("CheckEvent").CheckEvent(event); }
+EFI_STATUS EFIAPI CheckEvent(EFI_EVENT event) {
+  return Boot("CheckEvent", TPL_HIGH_LEVEL - 1).CheckEvent(event);
+}
 
 EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE* handle, const EFI_GUID* protocol,
                                            EFI_INTERFACE_TYPE type, void* interface) {
-  return Boot("InstallProtocolInterface").InstallProtocol(handle, protocol, type, interface);
+  Platform::Impl& sim = Boot("InstallProtocolInterface", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::InstallProtocolInterface)) return *failed;
+  return sim.InstallProtocol(handle, protocol, type, interface);
 }
 
 EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID* protocol, void* oldInterface,
                                              void* newInterface) {
-  return Boot("ReinstallProtocolInterface").ReinstallProtocol(handle, protocol, oldInterface, newInterface);
+  return Boot("ReinstallProtocolInterface", TPL_NOTIFY)
+      .ReinstallProtocol(handle, protocol, oldInterface, newInterface);
 }
 
 EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID* protocol, void* interface) {
-  return Boot("UninstallProtocolInterface").UninstallProtocol(handle, protocol, interface);
+  Platform::Impl& sim = Boot("UninstallProtocolInterface", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::UninstallProtocolInterface)) return *failed;
+  return sim.UninstallProtocol(handle, protocol, interface);
 }
 
 EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface) {
-  return Boot("HandleProtocol").HandleProtocol(handle, protocol, interface);
+  Platform::Impl& sim = Boot("HandleProtocol", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::HandleProtocol)) return *failed;
+  return sim.HandleProtocol(handle, protocol, interface);
 }
 
 EFI_STATUS EFIAPI RegisterProtocolNotify(const EFI_GUID* protocol, EFI_EVENT event, void** registration) {
-  return Boot("RegisterProtocolNotify").RegisterProtocolNotify(protocol, event, registration);
+  Platform::Impl& sim = Boot("RegisterProtocolNotify", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::RegisterProtocolNotify)) return *failed;
+  return sim.RegisterProtocolNotify(protocol, event, registration);
 }
 
 EFI_STATUS EFIAPI LocateHandle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol, void* key,
                                UINTN* bufferSize, EFI_HANDLE* buffer) {
-  return Boot("LocateHandle").LocateHandle(type, protocol, key, bufferSize, buffer);
+  return Boot("LocateHandle", TPL_NOTIFY).LocateHandle(type, protocol, key, bufferSize, buffer);
 }
 
 EFI_STATUS EFIAPI LocateDevicePath(const EFI_GUID*, EFI_DEVICE_PATH_PROTOCOL**, EFI_HANDLE*) {
@@ -94,16 +134,18 @@ EFI_STATUS EFIAPI LocateDevicePath(const EFI_GUID*, EFI_DEVICE_PATH_PROTOCOL**, 
 }
 
 EFI_STATUS EFIAPI InstallConfigurationTable(const EFI_GUID* guid, void* table) {
-  return Boot("InstallConfigurationTable").InstallConfigurationTable(guid, table);
+  Platform::Impl& sim = Memory("InstallConfigurationTable");
+  if (auto failed = sim.Injected(Service::InstallConfigurationTable)) return *failed;
+  return sim.InstallConfigurationTable(guid, table);
 }
 
 EFI_STATUS EFIAPI LoadImage(BOOLEAN, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL*, void*, UINTN, EFI_HANDLE*) {
-  Boot("LoadImage");
+  Boot("LoadImage", TPL_CALLBACK - 1);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI StartImage(EFI_HANDLE, UINTN*, CHAR16**) {
-  Boot("StartImage");
+  Boot("StartImage", TPL_CALLBACK - 1);
   return EFI_UNSUPPORTED;
 }
 
@@ -113,12 +155,12 @@ EFI_STATUS EFIAPI Exit(EFI_HANDLE, EFI_STATUS, UINTN, CHAR16*) {
 }
 
 EFI_STATUS EFIAPI UnloadImage(EFI_HANDLE) {
-  Boot("UnloadImage");
+  Boot("UnloadImage", TPL_CALLBACK - 1);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI ExitBootServices(EFI_HANDLE, UINTN) {
-  Boot("ExitBootServices");
+  Boot("ExitBootServices", TPL_APPLICATION);
   return EFI_UNSUPPORTED;  // the boot runner ends boot services itself
 }
 
@@ -134,6 +176,8 @@ EFI_STATUS EFIAPI Stall(UINTN microseconds) {
   Platform::Impl& sim = Boot("Stall");
   Processor& cpu = sim.owner->cpu;
   cpu.tsc += microseconds * cpu.stallTicksPerMicrosecond;
+  sim.owner->clock.Advance(uint64_t{microseconds} * 1000);
+  sim.CheckWatchdog();
   return EFI_SUCCESS;
 }
 
@@ -143,42 +187,46 @@ EFI_STATUS EFIAPI SetWatchdogTimer(UINTN, UINT64, UINTN, CHAR16*) {
 }
 
 EFI_STATUS EFIAPI ConnectController(EFI_HANDLE, EFI_HANDLE*, EFI_DEVICE_PATH_PROTOCOL*, BOOLEAN) {
-  Boot("ConnectController");
+  Boot("ConnectController", TPL_CALLBACK - 1);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI DisconnectController(EFI_HANDLE, EFI_HANDLE, EFI_HANDLE) {
-  Boot("DisconnectController");
+  Boot("DisconnectController", TPL_CALLBACK - 1);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI OpenProtocol(EFI_HANDLE, const EFI_GUID*, void**, EFI_HANDLE, EFI_HANDLE, UINT32) {
-  Boot("OpenProtocol");
+  Boot("OpenProtocol", TPL_NOTIFY);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI CloseProtocol(EFI_HANDLE, const EFI_GUID*, EFI_HANDLE, EFI_HANDLE) {
-  Boot("CloseProtocol");
+  Boot("CloseProtocol", TPL_NOTIFY);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI OpenProtocolInformation(EFI_HANDLE, const EFI_GUID*, void**, UINTN*) {
-  Boot("OpenProtocolInformation");
+  Boot("OpenProtocolInformation", TPL_NOTIFY);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI ProtocolsPerHandle(EFI_HANDLE, EFI_GUID***, UINTN*) {
-  Boot("ProtocolsPerHandle");
+  Boot("ProtocolsPerHandle", TPL_NOTIFY);
   return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol, void* key,
                                      UINTN* count, EFI_HANDLE** buffer) {
-  return Boot("LocateHandleBuffer").LocateHandleBuffer(type, protocol, key, count, buffer);
+  Platform::Impl& sim = Boot("LocateHandleBuffer", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::LocateHandleBuffer)) return *failed;
+  return sim.LocateHandleBuffer(type, protocol, key, count, buffer);
 }
 
 EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID* protocol, void* registration, void** interface) {
-  return Boot("LocateProtocol").LocateProtocol(protocol, registration, interface);
+  Platform::Impl& sim = Boot("LocateProtocol", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::LocateProtocol)) return *failed;
+  return sim.LocateProtocol(protocol, registration, interface);
 }
 
 typedef std::vector<std::pair<const EFI_GUID*, void*>> InterfaceList;
@@ -236,16 +284,21 @@ EFI_STATUS UninstallAll(Platform::Impl& sim, EFI_HANDLE handle, const InterfaceL
 }
 
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE* handle, ...) {
-  Platform::Impl& sim = Boot("InstallMultipleProtocolInterfaces");
+  Platform::Impl& sim = Boot("InstallMultipleProtocolInterfaces", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::InstallMultipleProtocolInterfaces)) return *failed;
   __builtin_ms_va_list args;
   __builtin_ms_va_start(args, handle);
-  InterfaceList pairs = ReadPairs(args);
+  // The installation notifies watchers, which may reset the platform: the
+  // list lives in the platform, which releases it on the unwind.
+  sim.interfaceLists.push_back(ReadPairs(args));
   __builtin_ms_va_end(args);
-  return InstallAll(sim, handle, pairs);
+  const EFI_STATUS status = InstallAll(sim, handle, sim.interfaceLists.back());
+  sim.interfaceLists.pop_back();
+  return status;
 }
 
 EFI_STATUS EFIAPI UninstallMultipleProtocolInterfaces(EFI_HANDLE handle, ...) {
-  Platform::Impl& sim = Boot("UninstallMultipleProtocolInterfaces");
+  Platform::Impl& sim = Boot("UninstallMultipleProtocolInterfaces", TPL_NOTIFY);
   __builtin_ms_va_list args;
   __builtin_ms_va_start(args, handle);
   InterfaceList pairs = ReadPairs(args);
@@ -272,7 +325,9 @@ void EFIAPI SetMem(void* buffer, UINTN size, UINT8 value) {
 
 EFI_STATUS EFIAPI CreateEventEx(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify, const void* context,
                                 const EFI_GUID* group, EFI_EVENT* event) {
-  return Boot("CreateEventEx").CreateEvent(type, notifyTpl, notify, context, group, event);
+  Platform::Impl& sim = Boot("CreateEventEx", TPL_NOTIFY);
+  if (auto failed = sim.Injected(Service::CreateEventEx)) return *failed;
+  return sim.CreateEvent(type, notifyTpl, notify, context, group, event);
 }
 
 }  // namespace

@@ -20,72 +20,89 @@ EmbeddedController::EmbeddedController(Platform& platform) : platform_(platform)
 }
 
 void EmbeddedController::OnBootStart(unsigned) {
+  // The host interface starts over; the registers are the EC's own.
   state_ = State::Idle;
   obf_ = behaviour.staleOutput.has_value();
-  output_ = behaviour.staleOutput.value_or(0);
-  answerPending_ = false;
-  answerQueued_ = false;
-  busy_ = behaviour.busyAtBoot;
+  outputIsAnswer_ = false;
+  answerWaiting_.reset();
   taken_ = 0;
+  ibf_ = behaviour.busyAtBootNs > 0;
+  if (ibf_ && !behaviour.neverAnswers) {
+    platform_.clock.Schedule(behaviour.busyAtBootNs, [this] { ibf_ = false; });
+  }
+  output_ = behaviour.staleOutput.value_or(0);
 }
 
 bool EmbeddedController::Dead() const {
-  return behaviour.neverAnswers || (behaviour.goesDeadAfter && taken_ > *behaviour.goesDeadAfter);
+  return behaviour.neverAnswers || (behaviour.goesDeadAfter && taken_ >= *behaviour.goesDeadAfter);
 }
-
-void EmbeddedController::HostWrote() { busy_ = behaviour.busyAfterWrite; }
 
 uint32_t EmbeddedController::PortRead(uint16_t port, int) {
   if (port == 0x66) {
     statusReads++;
-    bool ibf = Dead();
-    if (!ibf && busy_ > 0) {
-      busy_--;
-      ibf = true;
-    }
-    // The EC answers a read only after it has taken the address byte, so
-    // OBF never rises while IBF is still set.
-    if (!ibf && answerQueued_) {
-      answerQueued_ = false;
-      output_ = answer_;
-      obf_ = true;
-      answerPending_ = true;
-    }
+    const bool ibf = ibf_ || behaviour.neverAnswers;
     return (obf_ ? 0x01u : 0u) | (ibf ? 0x02u : 0u);
   }
   dataReads++;
-  uint8_t value = output_;
+  const uint8_t value = output_;
   if (obf_) {
     obf_ = false;
-    if (!answerPending_) {
-      drainedBytes++;
+    if (!outputIsAnswer_) drainedBytes++;
+    outputIsAnswer_ = false;
+    if (answerWaiting_) {
+      const uint8_t next = *answerWaiting_;
+      answerWaiting_.reset();
+      platform_.clock.Schedule(behaviour.answerNs, [this, next] { Answer(next); });
     }
-    answerPending_ = false;
   }
   return value;
 }
 
+void EmbeddedController::Answer(uint8_t value) {
+  if (obf_) {  // the host has not read the output buffer yet
+    answerWaiting_ = value;
+    return;
+  }
+  output_ = value;
+  obf_ = true;
+  outputIsAnswer_ = true;
+  platform_.Trace("EcRead", "EC register " + Hex(address_, 2) + " -> " + Hex(value, 2),
+                  {{"register", std::to_string(address_)}, {"value", std::to_string(value)}});
+}
+
 void EmbeddedController::PortWrite(uint16_t port, int, uint32_t value) {
-  if (Dead()) {
-    return;  // nothing on the other side takes the byte
-  }
-  taken_++;
-  if (Dead()) {
-    return;  // the EC latched the byte but stopped working on it
-  }
   const uint8_t byte = static_cast<uint8_t>(value);
+  if (ibf_ || behaviour.neverAnswers) {
+    overruns++;
+    platform_.Trace("EcOverrun", "byte " + Hex(byte, 2) + " to port " + Hex(port, 2) + " lost: IBF was set",
+                    {{"port", std::to_string(port)}, {"value", std::to_string(byte)}});
+    if (!behaviour.neverAnswers) {
+      platform_.RecordViolation("EC byte " + Hex(byte, 2) + " written to port " + Hex(port, 2) +
+                                " while IBF was set: the EC loses it");
+    }
+    return;
+  }
+  ibf_ = true;
+  if (Dead()) return;  // nothing on the other side takes the byte
+  platform_.clock.Schedule(behaviour.takeNs, [this, port, byte] { Take(port, byte); });
+}
+
+void EmbeddedController::Take(uint16_t port, uint8_t byte) {
+  ibf_ = false;
+  taken_++;
   if (port == 0x66) {
     commands.push_back(byte);
     state_ = byte == 0x80 ? State::ReadAddress : byte == 0x81 ? State::WriteAddress : State::Idle;
-    HostWrote();
     return;
   }
   switch (state_) {
-    case State::ReadAddress:
-      answer_ = registers[byte];
-      answerQueued_ = true;
+    case State::ReadAddress: {
+      address_ = byte;
+      const uint8_t answer = registers[byte];
       state_ = State::Idle;
+      platform_.clock.Schedule(behaviour.answerNs, [this, answer] { Answer(answer); });
       break;
+    }
     case State::WriteAddress:
       address_ = byte;
       state_ = State::WriteData;
@@ -100,7 +117,6 @@ void EmbeddedController::PortWrite(uint16_t port, int, uint32_t value) {
     case State::Idle:
       break;
   }
-  HostWrote();
 }
 
 // ---------------------------------------------------------------- CMOS
@@ -110,7 +126,10 @@ uint32_t Cmos::PortRead(uint16_t port, int) {
   if (port == 0x72) {
     return index_;
   }
-  return bytes[index_ & 0x7F];
+  const uint8_t value = bytes[index_];
+  platform_.Trace("CmosRead", "CMOS " + Hex(index_, 2) + " -> " + Hex(value, 2),
+                  {{"index", std::to_string(index_)}, {"value", std::to_string(value)}});
+  return value;
 }
 
 void Cmos::PortWrite(uint16_t port, int, uint32_t value) {
@@ -158,8 +177,15 @@ void RegisterPage::MmioWrite(uint64_t address, int width, uint32_t value) {
 }
 
 // ---------------------------------------------------------------- IMC
-IntegratedMicrocontroller::IntegratedMicrocontroller(Platform& platform) : platform_(platform) {
+IntegratedMicrocontroller::IntegratedMicrocontroller(Platform& platform, const uint8_t* gate)
+    : platform_(platform), gate_(gate) {
   platform.MapPorts(0x3E, 2, this);
+}
+
+void IntegratedMicrocontroller::OnBootStart(unsigned) {
+  idle = false;
+  mailbox.fill(0);
+  index_ = 0;
 }
 
 uint32_t IntegratedMicrocontroller::PortRead(uint16_t port, int) {
@@ -173,19 +199,25 @@ void IntegratedMicrocontroller::PortWrite(uint16_t port, int, uint32_t value) {
     return;
   }
   mailbox[index_] = byte;
-  if (index_ == 0x80 && byte == 0x96) {
-    const uint8_t parameter = mailbox[0x83];
-    requests.push_back(parameter);
-    platform_.Trace(
-        "ImcRequest",
-        std::string("IMC ") + (parameter == 0xB4   ? "enter idle"
-                               : parameter == 0xB5 ? "leave idle"
-                                                   : "command 0x96 parameter " + Hex(parameter, 2)),
-        {{"parameter", std::to_string(parameter)}});
-    if (acknowledges && (parameter == 0xB4 || parameter == 0xB5)) {
+  if (index_ != 0x80 || byte != 0x96) return;
+  const uint8_t parameter = mailbox[0x83];
+  if ((*gate_ & kImcGateBit) == 0) {
+    ignored++;
+    platform_.Trace("ImcIgnored", "IMC command 0x96 written while the microcontroller is not enabled",
+                    {{"parameter", std::to_string(parameter)}});
+    return;
+  }
+  requests.push_back(parameter);
+  platform_.Trace("ImcRequest",
+                  std::string("IMC ") + (parameter == 0xB4   ? "enter idle"
+                                         : parameter == 0xB5 ? "leave idle"
+                                                             : "command 0x96 parameter " + Hex(parameter, 2)),
+                  {{"parameter", std::to_string(parameter)}});
+  if (acknowledges && (parameter == 0xB4 || parameter == 0xB5)) {
+    platform_.clock.Schedule(ackNs, [this, parameter] {
       idle = parameter == 0xB4;
       mailbox[0x82] = 0xFA;
-    }
+    });
   }
 }
 
@@ -213,7 +245,7 @@ Notebook::Notebook(Platform& platform)
     : ec(platform),
       cmos(platform),
       fch(platform, kFchRegisterBase, 0x1000, "FCH"),
-      imc(platform),
+      imc(platform, &fch.bytes[kImcGateOffset]),
       postCodes(platform) {}
 
 void Notebook::EnableImc(bool enabled) {

@@ -14,18 +14,29 @@
 
 namespace sim {
 
-// ACPI embedded controller on ports 0x62 (data) and 0x66 (status/command).
-// Status bit 0 is OBF (output buffer full), bit 1 IBF (input buffer full).
-// RD_EC (0x80) + address answers the register in the output buffer; WR_EC
-// (0x81) + address + data writes a register.
+// ACPI embedded controller on ports 0x62 (data) and 0x66 (status/command),
+// running on the platform clock. Status bit 0 is OBF (output buffer full),
+// bit 1 IBF (input buffer full).
+//
+// Every host write sets IBF at once; the EC takes the byte `takeNs` later
+// and clears IBF. A byte written while IBF is still set is lost: the input
+// buffer holds one byte and the EC never sees the second (recorded as an
+// overrun and as a platform violation, since a driver that waits for IBF
+// never does it). RD_EC (0x80) + address: `answerNs` after taking the
+// address the EC puts the register into the output buffer and raises OBF,
+// whatever the host does meanwhile; while the output buffer still holds an
+// unread byte the answer waits for it to be read. WR_EC (0x81) + address +
+// data writes a register. A dead EC takes nothing: IBF stays set and OBF
+// never rises. Registers persist across resets (the EC has its own supply).
 class EmbeddedController : public Device {
  public:
   struct Behaviour {
     bool neverAnswers = false;              // IBF stays set and OBF never comes: the EC is dead
-    unsigned busyAfterWrite = 0;            // status reads that see IBF set after each byte written
-    unsigned busyAtBoot = 0;                // status reads that see IBF set at the start of a boot
+    uint64_t takeNs = 2000;                 // host write to IBF clear
+    uint64_t answerNs = 3000;               // address taken to OBF with the answer
+    uint64_t busyAtBootNs = 0;              // IBF set for this long at the start of a boot
     std::optional<uint8_t> staleOutput;     // a byte left in the output buffer at the start of a boot
-    std::optional<unsigned> goesDeadAfter;  // host bytes handled in a boot; the next one hangs the EC
+    std::optional<unsigned> goesDeadAfter;  // host bytes taken in a boot; then the EC stops
   };
   Behaviour behaviour;
   std::array<uint8_t, 256> registers{};
@@ -36,7 +47,8 @@ class EmbeddedController : public Device {
   };
   std::vector<Write> writes;      // every register written, in order
   std::vector<uint8_t> commands;  // every byte written to the command port
-  unsigned drainedBytes = 0;      // output bytes read while no answer was pending
+  unsigned drainedBytes = 0;      // output bytes read that were not the answer to a read
+  unsigned overruns = 0;          // bytes written while IBF was set (lost)
   uint64_t statusReads = 0, dataReads = 0;
 
   explicit EmbeddedController(Platform& platform);
@@ -49,15 +61,15 @@ class EmbeddedController : public Device {
   Platform& platform_;
   State state_ = State::Idle;
   uint8_t address_ = 0;
+  bool ibf_ = false;
   bool obf_ = false;
-  bool answerPending_ = false;
-  bool answerQueued_ = false;  // taken a read address, answer not yet in the output buffer
-  uint8_t answer_ = 0;
   uint8_t output_ = 0;
-  unsigned busy_ = 0;
+  bool outputIsAnswer_ = false;           // the output buffer holds an answer, not a stale byte
+  std::optional<uint8_t> answerWaiting_;  // ready but the output buffer is still full
   unsigned taken_ = 0;
   bool Dead() const;
-  void HostWrote();
+  void Take(uint16_t port, uint8_t byte);
+  void Answer(uint8_t value);
 };
 
 // CMOS RAM upper bank through the index/data pair 0x72/0x73. Survives resets.
@@ -104,20 +116,27 @@ class RegisterPage : public Device {
 
 // FCH integrated-microcontroller mailbox on 0x3E/0x3F. Command 0x96 with
 // parameter 0xB4 (enter idle) or 0xB5 (leave idle) is acknowledged with 0xFA
-// in message register 0x82. Its enable gate is bit 2 of the FCH byte at
-// 0xFED80E80, which lives in the FCH register page.
+// in message register 0x82, `ackNs` after the command byte. The
+// microcontroller runs only while its enable gate, bit 2 of the FCH byte at
+// 0xFED80E80, is set: with the gate clear the mailbox registers still hold
+// what is written but nothing acts on a command. It restarts (not idle,
+// mailbox clear) on every reset.
 class IntegratedMicrocontroller : public Device {
  public:
   bool acknowledges = true;
+  uint64_t ackNs = 20000;
   bool idle = false;
   std::array<uint8_t, 256> mailbox{};
-  std::vector<uint8_t> requests;  // parameter of every command 0x96
-  explicit IntegratedMicrocontroller(Platform& platform);
+  std::vector<uint8_t> requests;  // parameter of every command 0x96 the microcontroller acted on
+  unsigned ignored = 0;           // commands written while the gate was clear
+  IntegratedMicrocontroller(Platform& platform, const uint8_t* gate);
   uint32_t PortRead(uint16_t port, int width) override;
   void PortWrite(uint16_t port, int width, uint32_t value) override;
+  void OnBootStart(unsigned boot) override;
 
  private:
   Platform& platform_;
+  const uint8_t* gate_;
   uint8_t index_ = 0;
 };
 

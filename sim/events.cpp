@@ -68,6 +68,15 @@ EFI_STATUS Platform::Impl::CreateEvent(uint32_t type, EFI_TPL notifyTpl, EFI_EVE
     e->group = kVirtualAddressChangeGroup;
   }
   *event = e.get();
+  e->serial = ++eventSerial;
+  owner->Trace("CreateEvent",
+               "CreateEvent #" + std::to_string(e->serial) + " type " + Hex(type) + " TPL " +
+                   std::to_string(notifyTpl) +
+                   (e->group ? " group " + GuidToString(*e->group) : std::string()),
+               {{"event", std::to_string(e->serial)},
+                {"type", Hex(type)},
+                {"tpl", std::to_string(notifyTpl)},
+                {"group", e->group ? GuidToString(*e->group) : std::string()}});
   events.push_back(std::move(e));
   return EFI_SUCCESS;
 }
@@ -116,7 +125,11 @@ void Platform::Impl::Dispatch(EFI_TPL level) {
     e->queued = false;
     tpl = next;
     // The notification may close its own event: nothing touches `e` after it.
+    const bool exitBootServices = e->group && *e->group == kExitBootServicesGroup;
+    const bool wasInside = inExitBootServicesNotify;
+    inExitBootServicesNotify = wasInside || exitBootServices;
     e->notify(e, e->context);
+    inExitBootServicesNotify = wasInside;
     if (tpl != next) {
       Violation("notification returned at TPL " + std::to_string(tpl) + " instead of " +
                 std::to_string(next));
@@ -128,6 +141,8 @@ void Platform::Impl::Dispatch(EFI_TPL level) {
 EFI_STATUS Platform::Impl::SignalEvent(EFI_EVENT event) {
   Event* e = FindEvent(event);
   if (!e) return EFI_INVALID_PARAMETER;
+  owner->Trace("SignalEvent", "SignalEvent #" + std::to_string(e->serial),
+               {{"event", std::to_string(e->serial)}});
   MarkSignalled(e);
   Dispatch(tpl);
   return EFI_SUCCESS;
@@ -136,6 +151,8 @@ EFI_STATUS Platform::Impl::SignalEvent(EFI_EVENT event) {
 EFI_STATUS Platform::Impl::CloseEvent(EFI_EVENT event) {
   Event* e = FindEvent(event);
   if (!e) return EFI_INVALID_PARAMETER;
+  owner->Trace("CloseEvent", "CloseEvent #" + std::to_string(e->serial),
+               {{"event", std::to_string(e->serial)}});
   if (e->queued) {
     auto& q = queues[e->tpl];
     q.erase(std::remove(q.begin(), q.end(), e), q.end());
@@ -185,6 +202,7 @@ void Platform::Impl::DestroyEvents() {
 }
 
 void Platform::SignalEventGroup(const EFI_GUID& group) {
+  Trace("SignalGroup", "signal event group " + GuidToString(group), {{"group", GuidToString(group)}});
   impl->MarkGroupSignalled(group);
   impl->Dispatch(impl->tpl);
 }

@@ -58,14 +58,29 @@ void Platform::MapMmio(uint64_t base, uint64_t size, Device* device) {
   Impl::Map(impl->mmio, base, size, device, "MapMmio");
 }
 
+// Every access takes its time on the clock first: a device sees the state
+// it reached by the moment the access completes.
+void Platform::Impl::Elapse(uint64_t ns) {
+  Activity();
+  owner->clock.Advance(ns);
+  CheckWatchdog();
+}
+
 uint32_t Platform::SeamPortRead(uint16_t port, int width) {
   ++counters.portReads;
+  impl->Elapse(clock.costs.portIo);
   Device* d = Impl::Lookup(impl->ports, port);
-  return (d ? d->PortRead(port, width) : AllOnes(width)) & AllOnes(width);
+  const uint32_t value = (d ? d->PortRead(port, width) : AllOnes(width)) & AllOnes(width);
+  if (tracePorts) {
+    Trace("PortIn", "PortIn" + std::to_string(width * 8) + "(" + Hex(port) + ") = " + Hex(value),
+          {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
+  }
+  return value;
 }
 
 void Platform::SeamPortWrite(uint16_t port, int width, uint32_t value) {
   ++counters.portWrites;
+  impl->Elapse(clock.costs.portIo);
   value &= AllOnes(width);
   if (tracePorts) {
     Trace("PortOut", "PortOut" + std::to_string(width * 8) + "(" + Hex(port) + ", " + Hex(value) + ")",
@@ -76,12 +91,14 @@ void Platform::SeamPortWrite(uint16_t port, int width, uint32_t value) {
 
 uint32_t Platform::SeamMmioRead(uint64_t address, int width) {
   ++counters.mmioReads;
+  impl->Elapse(clock.costs.deviceRegister);
   Device* d = Impl::Lookup(impl->mmio, address);
   return (d ? d->MmioRead(address, width) : AllOnes(width)) & AllOnes(width);
 }
 
 void Platform::SeamMmioWrite(uint64_t address, int width, uint32_t value) {
   ++counters.mmioWrites;
+  impl->Elapse(clock.costs.deviceRegister);
   if (Device* d = Impl::Lookup(impl->mmio, address)) d->MmioWrite(address, width, value & AllOnes(width));
 }
 
@@ -140,6 +157,7 @@ uint32_t MmioWrite32(uint64_t address, uint32_t value) {
 uint64_t ReadMsr(uint32_t index) {
   sim::Platform& p = Seam();
   ++p.counters.msrReads;
+  p.impl->Elapse(p.clock.costs.msr);
   auto it = p.cpu.msrs.find(index);
   return it == p.cpu.msrs.end() ? 0 : it->second;
 }
@@ -147,6 +165,7 @@ uint64_t ReadMsr(uint32_t index) {
 void CpuidLeaf(uint32_t leaf, uint32_t regs[4]) {
   sim::Platform& p = Seam();
   ++p.counters.cpuids;
+  p.impl->Elapse(p.clock.costs.cpuid);
   regs[0] = regs[1] = regs[2] = regs[3] = 0;
   if (p.cpu.cpuid) p.cpu.cpuid(leaf, regs);
 }
@@ -154,12 +173,14 @@ void CpuidLeaf(uint32_t leaf, uint32_t regs[4]) {
 uint16_t CpuidSiProbe(uint32_t eax, uint32_t ebx) {
   sim::Platform& p = Seam();
   ++p.counters.cpuids;
+  p.impl->Elapse(p.clock.costs.cpuid);
   return p.cpu.siProbe ? p.cpu.siProbe(eax, ebx) : 0;
 }
 
 uint64_t ReadTsc(void) {
   sim::Platform& p = Seam();
   ++p.counters.tscReads;
+  p.impl->Elapse(p.clock.costs.tscRead);
   const uint64_t now = p.cpu.tsc;
   p.cpu.tsc += p.cpu.tscStep;
   return now;
@@ -169,5 +190,8 @@ void SpinPause(void) {
   sim::Platform& p = Seam();
   ++p.counters.pauses;
   p.cpu.tsc += p.cpu.pauseTicks;
+  p.clock.Advance(p.clock.costs.pause);
+  p.impl->CheckWatchdog();
+  p.impl->Spin();
 }
 }

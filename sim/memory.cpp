@@ -86,7 +86,15 @@ EFI_STATUS Platform::Impl::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void**
 
 EFI_STATUS Platform::Impl::FreePool(void* buffer) {
   auto it = blocks.find(reinterpret_cast<uintptr_t>(buffer));
-  if (!buffer || it == blocks.end() || it->second.info.pages) return EFI_INVALID_PARAMETER;
+  if (!buffer || it == blocks.end() || it->second.info.pages) {
+    // Firmware would corrupt its pool or assert here; the caller never sees it.
+    Violation("FreePool(" + Hex(reinterpret_cast<uintptr_t>(buffer)) + ") of " +
+              (!buffer ? std::string("a null pointer")
+               : it == blocks.end()
+                   ? std::string("memory that is not allocated pool (double or foreign free)")
+                   : std::string("page memory")));
+    return EFI_INVALID_PARAMETER;
+  }
   ReleaseBlock(it->second);
   blocks.erase(it);
   ++owner->counters.frees;
@@ -140,13 +148,34 @@ EFI_STATUS Platform::Impl::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE
 
 EFI_STATUS Platform::Impl::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   if (memory & (kPageSize - 1)) return EFI_INVALID_PARAMETER;
-  auto it = blocks.find(static_cast<uintptr_t>(memory));
-  if (it == blocks.end() || !it->second.info.pages) return EFI_NOT_FOUND;
-  // Partial frees are legal in UEFI but no code here needs them; refuse them
-  // rather than silently freeing the whole range.
-  if (pages * kPageSize != it->second.info.size) return EFI_INVALID_PARAMETER;
-  ReleaseBlock(it->second);
-  blocks.erase(it);
+  // Any whole-page range inside one allocation may be freed, as UEFI allows;
+  // the block is released once none of its pages is still in use.
+  auto it = blocks.upper_bound(static_cast<uintptr_t>(memory));
+  MemoryBlock* block = nullptr;
+  if (it != blocks.begin()) {
+    --it;
+    const uint64_t start = it->first;
+    if (it->second.info.pages && memory >= start && memory < start + it->second.info.size)
+      block = &it->second;
+  }
+  const uint64_t bytes = uint64_t{pages} * kPageSize;
+  if (!block || pages == 0 || memory + bytes > it->first + block->info.size) {
+    Violation("FreePages(" + Hex(memory) + ", " + std::to_string(pages) +
+              ") of pages that are not allocated (double or foreign free)");
+    return EFI_NOT_FOUND;
+  }
+  const uint64_t first = (memory - it->first) / kPageSize;
+  for (uint64_t p = first; p < first + pages; ++p) {
+    if (block->freedPages.count(p)) {
+      Violation("FreePages(" + Hex(memory) + ", " + std::to_string(pages) + ") frees a page twice");
+      return EFI_NOT_FOUND;
+    }
+  }
+  for (uint64_t p = first; p < first + pages; ++p) block->freedPages.insert(p);
+  if (block->freedPages.size() * kPageSize == block->info.size) {
+    ReleaseBlock(*block);
+    blocks.erase(it);
+  }
   ++owner->counters.frees;
   return EFI_SUCCESS;
 }

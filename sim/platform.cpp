@@ -109,13 +109,31 @@ void Platform::Trace(std::string kind, std::string text,
   trace.push_back(TraceEvent{impl->bootNumber, std::move(kind), std::move(text), std::move(fields)});
 }
 
+void Platform::RecordViolation(const std::string& text) { impl->Violation(text); }
+
 void Platform::Impl::Violation(const std::string& text) {
   owner->violations.push_back(text);
   owner->Trace("Violation", text);
 }
 
-void Platform::Impl::BootServiceCall(const char* name) {
+void Platform::Impl::BootServiceCall(const char* name, EFI_TPL maxTpl) {
+  Activity();
   if (runtime) Violation(std::string("BootServices->") + name + " called after ExitBootServices");
+  CheckTpl(name, maxTpl);
+}
+
+void Platform::Impl::CheckTpl(const char* service, EFI_TPL maxTpl) {
+  if (tpl > maxTpl) {
+    Violation(std::string(service) + " called at TPL " + std::to_string(tpl) + "; its limit is TPL " +
+              std::to_string(maxTpl));
+  }
+}
+
+void Platform::Impl::MemoryServiceCall(const char* name) {
+  if (inExitBootServicesNotify) {
+    Violation(std::string(name) +
+              " called from an exit-boot-services notification: the memory map must not change");
+  }
 }
 
 // ---------------------------------------------------------------- HOB list
@@ -200,38 +218,205 @@ void RecordReset(Platform::Impl& sim, EFI_RESET_TYPE type, EFI_STATUS status, UI
 
 void Platform::Impl::Reset(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data) {
   RecordReset(*this, type, status, dataSize, data);
+  if (owner->resetReturns) {
+    ++resetsReturned;
+    owner->Trace("ResetReturned", "ResetSystem returned to its caller", {{"type", ResetTypeName(type)}});
+    return;
+  }
+  Unwind(Platform::Stop::Reset);
+}
+
+void Platform::Impl::Unwind(Platform::Stop why) {
+  stop = why;
   if (guards.empty()) {
     std::fprintf(stderr,
-                 "sim: ResetSystem(%s) was called outside Platform::RunBoot or RunGuarded; "
+                 "sim: the boot ended (%s) outside Platform::RunBoot or RunGuarded; "
                  "there is no boot runner to return to\n",
-                 ResetTypeName(type));
+                 why == Platform::Stop::Reset       ? "ResetSystem"
+                 : why == Platform::Stop::PowerLoss ? "power cut"
+                                                    : "hang");
     std::fflush(stderr);
     std::abort();
   }
-  // Nothing between here and the guard owns resources of the platform.
+  // Simulator frames between here and the guard own nothing: what they
+  // need lives in the platform and RunGuarded releases it.
   std::longjmp(*guards.back(), 1);
 }
 
 std::optional<EFI_RESET_TYPE> Platform::RunGuarded(const std::function<void()>& fn) {
   std::jmp_buf guard;
   const size_t depth = impl->guards.size();
+  const EFI_TPL tpl = impl->tpl;
+  const size_t lists = impl->interfaceLists.size();
+  const bool inEbsNotify = impl->inExitBootServicesNotify;
   impl->guards.push_back(&guard);
+  impl->stop = Stop::None;
+  impl->pausesInARow = 0;
   if (setjmp(guard) == 0) {
     fn();
     impl->guards.resize(depth);
     return std::nullopt;
   }
   impl->guards.resize(depth);
-  return impl->lastReset;
+  impl->tpl = tpl;
+  impl->interfaceLists.resize(lists);
+  impl->inExitBootServicesNotify = inEbsNotify;
+  return impl->stop == Stop::Reset ? impl->lastReset : std::nullopt;
 }
+
+Platform::Stop Platform::Stopped() const { return impl->stop; }
+
+void Platform::ExitBootServices() {
+  SignalEventGroup(kExitBootServicesGroup);
+  impl->runtime = true;
+}
+
+// ---------------------------------------------------------------- failures
+
+namespace {
+
+const char* const kServiceNames[] = {
+    "GetVariable",
+    "SetVariable",
+    "GetNextVariableName",
+    "QueryVariableInfo",
+    "AllocatePool",
+    "FreePool",
+    "AllocatePages",
+    "FreePages",
+    "LocateProtocol",
+    "LocateHandleBuffer",
+    "HandleProtocol",
+    "InstallProtocolInterface",
+    "UninstallProtocolInterface",
+    "InstallMultipleProtocolInterfaces",
+    "RegisterProtocolNotify",
+    "CreateEvent",
+    "CreateEventEx",
+    "SignalEvent",
+    "CloseEvent",
+    "InstallConfigurationTable",
+};
+static_assert(sizeof kServiceNames / sizeof kServiceNames[0] == static_cast<unsigned>(Service::Count));
+
+}  // namespace
+
+const char* ServiceName(Service s) {
+  return s < Service::Count ? kServiceNames[static_cast<unsigned>(s)] : "(no service)";
+}
+
+bool ServiceFromName(const std::string& name, Service* out) {
+  for (unsigned i = 0; i < static_cast<unsigned>(Service::Count); ++i) {
+    if (name == kServiceNames[i]) {
+      *out = static_cast<Service>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* BootCauseName(BootCause c) {
+  switch (c) {
+    case BootCause::PowerOn:
+      return "power-on";
+    case BootCause::WarmReset:
+      return "warm reset";
+    case BootCause::ColdReset:
+      return "cold reset";
+    case BootCause::AfterShutdown:
+      return "power-on after shutdown";
+    case BootCause::AfterPowerLoss:
+      return "power-on after power loss";
+  }
+  return "?";
+}
+
+void Platform::FailService(Service service, uint64_t nth, EFI_STATUS status, bool fromThenOn) {
+  if (service >= Service::Count || nth == 0) Fatal("FailService: no such service or call 0");
+  impl->failureRules.push_back(
+      {service, impl->serviceCalls[static_cast<unsigned>(service)] + nth, status, fromThenOn});
+}
+
+void Platform::ClearServiceFailures() { impl->failureRules.clear(); }
+
+uint64_t Platform::ServiceCalls(Service service) const {
+  return service < Service::Count ? impl->serviceCalls[static_cast<unsigned>(service)] : 0;
+}
+
+std::optional<EFI_STATUS> Platform::Impl::Injected(Service service) {
+  Activity();
+  const uint64_t call = ++serviceCalls[static_cast<unsigned>(service)];
+  for (const FailureRule& r : failureRules) {
+    if (r.service == service && (call == r.atCall || (r.fromThenOn && call > r.atCall))) {
+      owner->Trace("Injected",
+                   std::string(ServiceName(service)) + " call " + std::to_string(call) + " fails with " +
+                       StatusName(r.status),
+                   {{"service", ServiceName(service)},
+                    {"call", std::to_string(call)},
+                    {"status", StatusName(r.status)}});
+      return r.status;
+    }
+  }
+  return std::nullopt;
+}
+
+void Platform::CutPowerAfterNvWrite(uint64_t k) { impl->powerCutCountdown = k; }
+
+void Platform::Impl::NvWritten() {
+  ++owner->counters.nvWrites;
+  if (powerCutCountdown == 0 || --powerCutCountdown != 0) return;
+  owner->Trace("PowerLoss", "power cut after a non-volatile write", {{"stage", BootStageName(stage)}});
+  Unwind(Platform::Stop::PowerLoss);
+}
+
+// ---------------------------------------------------------------- hangs
+
+void Platform::Impl::Spin() {
+  if (++pausesInARow < owner->spinLimit) return;
+  hangReason =
+      std::to_string(pausesInARow) + " PAUSEs in a row with nothing else: the processor spins forever";
+  owner->Trace("Hang", hangReason, {{"stage", BootStageName(stage)}});
+  Unwind(Platform::Stop::Hang);
+}
+
+void Platform::Impl::CheckWatchdog() {
+  if (owner->clock.Now() - bootStartNs <= owner->watchdogNs) return;
+  hangReason = "the boot ran past the watchdog's " + std::to_string(owner->watchdogNs / 1000000) + " ms";
+  owner->Trace("Hang", hangReason, {{"stage", BootStageName(stage)}});
+  Unwind(Platform::Stop::Hang);
+}
+
+BootCause Platform::Cause() const { return impl->cause; }
 
 // ---------------------------------------------------------------- boots
 
 void Platform::BeginBoot() {
+  // How the previous boot ended decides what the devices see now.
+  BootCause cause = BootCause::PowerOn;
+  if (impl->bootNumber > 0) {
+    if (impl->stop == Stop::PowerLoss) {
+      cause = BootCause::AfterPowerLoss;
+    } else if (impl->lastReset == EfiResetWarm) {
+      cause = BootCause::WarmReset;
+    } else if (impl->lastReset == EfiResetShutdown) {
+      cause = BootCause::AfterShutdown;
+    } else {
+      cause = BootCause::ColdReset;  // a cold reset, or the OS restarting after a finished boot
+    }
+  }
+  impl->cause = cause;
+  impl->stop = Stop::None;
+  impl->hangReason.clear();
+  impl->resetsReturned = 0;
+  impl->pausesInARow = 0;
   impl->ResetBootState();
   impl->DropVolatileVariables();
   ++impl->bootNumber;
-  Trace("Stage", "BeginBoot", {{"stage", "BeginBoot"}});
+  Trace("Stage", std::string("BeginBoot after ") + BootCauseName(cause),
+        {{"stage", "BeginBoot"}, {"cause", BootCauseName(cause)}});
+  // Work the devices had scheduled does not outlive the reset.
+  clock.CancelAll();
+  impl->bootStartNs = clock.Now();
 
   std::vector<Device*> devices;
   for (const auto* map : {&impl->ports, &impl->mmio}) {
@@ -283,15 +468,70 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     SignalEventGroup(kEndOfDxeGroup);
     stage(BootStage::ReadyToLock, "ReadyToLock");
     InstallProtocol(kDxeSmmReadyToLockProtocol, nullptr);
+    if (bootManager) {
+      stage(BootStage::BootManager, "BootManager");
+      outcome.booted = impl->RunBootManager();
+    }
     stage(BootStage::ReadyToBoot, "ReadyToBoot");
     SignalEventGroup(kReadyToBootGroup);
     stage(BootStage::ExitBootServices, "ExitBootServices");
-    SignalEventGroup(kExitBootServicesGroup);
-    impl->runtime = true;
+    ExitBootServices();
     stage(BootStage::Done, "Done");
   });
   outcome.endedAt = impl->stage;
+  outcome.powerLost = impl->stop == Stop::PowerLoss;
+  if (impl->stop == Stop::Hang) {
+    outcome.hung = impl->hangReason;
+    impl->Violation("boot " + std::to_string(impl->bootNumber) + " hung at " + BootStageName(impl->stage) +
+                    ": " + impl->hangReason);
+  }
+  outcome.resetsReturned = impl->resetsReturned;
   return outcome;
+}
+
+// The UEFI boot manager's part of a boot: BootNext, when it names an option
+// that exists, is deleted and that option boots; otherwise the first option
+// of BootOrder that exists boots. Platform-side: not counted as the driver's.
+std::optional<uint16_t> Platform::Impl::RunBootManager() {
+  auto optionExists = [this](uint16_t number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Boot%04X", number);
+    const Variable* v = LookupVariable(Utf8ToUtf16(name).c_str(), kGlobalVariableGuid);
+    return v != nullptr ? std::optional<std::u16string>(v->name) : std::nullopt;
+  };
+  std::optional<uint16_t> chosen;
+  std::string how;
+  if (const Variable* next = LookupVariable(u"BootNext", kGlobalVariableGuid)) {
+    std::optional<uint16_t> number;
+    if (next->data.size() == 2) number = static_cast<uint16_t>(next->data[0] | next->data[1] << 8);
+    variables.erase(variables.begin() + (next - variables.data()));
+    owner->Trace("BootManager", "BootNext consumed", {{"action", "delete BootNext"}});
+    if (number && optionExists(*number)) {
+      chosen = number;
+      how = "BootNext";
+    }
+  }
+  if (!chosen) {
+    if (const Variable* order = LookupVariable(u"BootOrder", kGlobalVariableGuid)) {
+      for (size_t i = 0; i + 1 < order->data.size(); i += 2) {
+        const uint16_t number = static_cast<uint16_t>(order->data[i] | order->data[i + 1] << 8);
+        if (optionExists(number)) {
+          chosen = number;
+          how = "BootOrder";
+          break;
+        }
+      }
+    }
+  }
+  if (chosen) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Boot%04X", *chosen);
+    owner->Trace("Booted", std::string("boot manager boots ") + name + " (from " + how + ")",
+                 {{"option", name}, {"from", how}});
+  } else {
+    owner->Trace("Booted", "boot manager finds no boot option", {{"option", ""}, {"from", ""}});
+  }
+  return chosen;
 }
 
 std::vector<BootOutcome> Platform::RunUntilNoReset(DriverImage& image, unsigned maxBoots) {
@@ -299,6 +539,7 @@ std::vector<BootOutcome> Platform::RunUntilNoReset(DriverImage& image, unsigned 
   for (unsigned i = 0; i < maxBoots; ++i) {
     outcomes.push_back(RunBoot(image));
     const BootOutcome& last = outcomes.back();
+    if (last.powerLost) continue;
     if (!last.reset || *last.reset == EfiResetShutdown) break;
   }
   return outcomes;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "frame/uefi.h"
+#include "sim/clock.h"
 
 namespace sim {
 
@@ -41,7 +42,8 @@ class Device {
   virtual void PortWrite(uint16_t port, int width, uint32_t value);
   virtual uint32_t MmioRead(uint64_t address, int width);
   virtual void MmioWrite(uint64_t address, int width, uint32_t value);
-  // Called at the start of every boot (after a reset or at power-on).
+  // Called at the start of every boot (after a reset or at power-on);
+  // Platform::BootCause() tells which.
   virtual void OnBootStart(unsigned /*boot*/) {}
 };
 
@@ -77,6 +79,48 @@ struct Counters {
   uint64_t nvWrites = 0;                // successful writes or deletes of non-volatile variables
   uint64_t allocations = 0, frees = 0;  // successful pool/page allocations and frees
 };
+
+// The services whose calls by the driver are counted and can be made to fail.
+enum class Service : unsigned {
+  GetVariable,
+  SetVariable,
+  GetNextVariableName,
+  QueryVariableInfo,
+  AllocatePool,
+  FreePool,
+  AllocatePages,
+  FreePages,
+  LocateProtocol,
+  LocateHandleBuffer,
+  HandleProtocol,
+  InstallProtocolInterface,
+  UninstallProtocolInterface,
+  InstallMultipleProtocolInterfaces,
+  RegisterProtocolNotify,
+  CreateEvent,
+  CreateEventEx,
+  SignalEvent,
+  CloseEvent,
+  InstallConfigurationTable,
+  Count
+};
+const char* ServiceName(Service s);
+bool ServiceFromName(const std::string& name, Service* out);
+
+// How the previous boot ended, as the devices see the start of the next.
+enum class BootCause { PowerOn, WarmReset, ColdReset, AfterShutdown, AfterPowerLoss };
+const char* BootCauseName(BootCause c);
+
+// The non-volatile variable store. Each variable takes a header, its name
+// (UTF-16 with the terminator) and its data; a write that does not fit
+// fails with EFI_OUT_OF_RESOURCES. Volatile variables have a store of the
+// same size of their own.
+struct VariableStoreConfig {
+  uint64_t capacity = 0x20000;         // bytes
+  uint64_t maxVariableSize = 0x10000;  // name and data of one variable
+  bool writeProtected = false;         // non-volatile writes and deletes: EFI_WRITE_PROTECTED
+};
+constexpr uint64_t kVariableHeaderBytes = 60;
 
 // One entry of the trace. `kind` is a short machine-readable tag
 // ("GetVariable", "SetVariable", "Reset", "PortOut", "EcWrite", ...),
@@ -117,7 +161,7 @@ class DriverImage {
 };
 
 // ---------------------------------------------------------------- boots
-enum class BootStage { Entry, EndOfDxe, ReadyToLock, ReadyToBoot, ExitBootServices, Done };
+enum class BootStage { Entry, EndOfDxe, ReadyToLock, BootManager, ReadyToBoot, ExitBootServices, Done };
 const char* BootStageName(BootStage s);
 
 struct BootOutcome {
@@ -126,6 +170,10 @@ struct BootOutcome {
   EFI_STATUS entryStatus = 0;
   std::optional<EFI_RESET_TYPE> reset;  // set when the boot ended in ResetSystem
   BootStage endedAt = BootStage::Done;
+  bool powerLost = false;          // the boot ended in an injected power cut
+  std::string hung;                // why the boot was stopped as hung; empty if it was not
+  unsigned resetsReturned = 0;     // ResetSystem calls that returned (Platform::resetReturns)
+  std::optional<uint16_t> booted;  // the option the boot manager booted
 };
 
 class Platform {
@@ -178,6 +226,9 @@ class Platform {
   size_t ProtocolCount(const EFI_GUID& guid) const;           // handles that carry it
   void* LocateProtocolInterface(const EFI_GUID& guid) const;  // first instance or null
   void SignalEventGroup(const EFI_GUID& group);
+  // Signals the exit-boot-services group; from then on the platform is at
+  // runtime (boot-service-only variables hidden, boot services violations).
+  void ExitBootServices();
   void* FindConfigTable(const EFI_GUID& guid) const;
   size_t OpenEventCount() const;
 
@@ -188,17 +239,23 @@ class Platform {
   // code directly.
   void BeginBoot();
   // Runs fn; if it ends in ResetSystem, returns the reset type (the call does
-  // not return to fn). Otherwise returns nullopt. A reset unwinds with
-  // longjmp: frames between fn and ResetSystem must not own resources.
+  // not return to fn). Otherwise returns nullopt; Stopped() then tells
+  // whether fn was cut short by a power cut or as hung. A stop unwinds with
+  // longjmp; simulator frames keep what they own in platform storage that
+  // the unwind releases, and the TPL is back at its level on entry.
   std::optional<EFI_RESET_TYPE> RunGuarded(const std::function<void()>& fn);
+  enum class Stop { None, Reset, PowerLoss, Hang };
+  Stop Stopped() const;  // how the last RunGuarded ended
   // One whole boot: BeginBoot, load a fresh image, DriverEntry, then the
   // platform events in boot order: End-of-DXE group, DXE SMM ready-to-lock
-  // protocol installed, ready-to-boot group, exit-boot-services group.
+  // protocol installed, the boot manager (bootManager), ready-to-boot group,
+  // exit-boot-services group.
   // The image copy of the previous boot is unloaded when the next RunBoot
   // starts, so exported symbols stay inspectable after a boot.
   BootOutcome RunBoot(DriverImage& image);
-  // Boots until one ends without a reset, at most maxBoots. A shutdown also
-  // ends the sequence: the machine stays off.
+  // Boots until one ends without a reset, at most maxBoots. A shutdown or a
+  // hang also ends the sequence: the machine stays off or stuck. A power cut
+  // does not: the power comes back.
   std::vector<BootOutcome> RunUntilNoReset(DriverImage& image, unsigned maxBoots);
   unsigned BootNumber() const;                      // 1-based, 0 before the first boot
   std::optional<EFI_RESET_TYPE> LastReset() const;  // the reset that ended this boot; cleared by BeginBoot
@@ -210,6 +267,40 @@ class Platform {
   // ---- failure injection
   // Makes the n-th pool or page allocation from now on fail (1 = the next).
   void FailNthAllocation(uint64_t n);
+  // Makes the n-th call of `service` by the driver from now on (1 = the
+  // next; counted across boots) fail with `status`, once or, with
+  // `fromThenOn`, that call and every later one. Several rules may be armed.
+  void FailService(Service service, uint64_t nth, EFI_STATUS status, bool fromThenOn = false);
+  void ClearServiceFailures();
+  // Driver calls of `service` so far, over all boots.
+  uint64_t ServiceCalls(Service service) const;
+  // Cuts the power right after the k-th successful non-volatile write or
+  // delete from now on (1 = the next): the write is kept, the boot stops and
+  // the next one starts from power-on. 0 disarms.
+  void CutPowerAfterNvWrite(uint64_t k);
+  // ResetSystem records the reset and returns to its caller instead of
+  // ending the boot, as broken firmware might: the driver's guards run.
+  bool resetReturns = false;
+  // A boot in which the processor executes this many PAUSEs in a row with
+  // no other hardware access or service call is spinning forever: it is
+  // stopped and reported as hung. So is a boot whose virtual time passes
+  // `watchdogNs`.
+  uint64_t spinLimit = 1000000;
+  uint64_t watchdogNs = 60ull * 1000 * 1000 * 1000;
+
+  // ---- variable store
+  VariableStoreConfig store;
+
+  // ---- the boot manager: after the driver's End-of-DXE and ready-to-lock
+  // work it consumes BootNext (deletes it and boots that option, else the
+  // first of BootOrder that exists), as the UEFI boot manager does. Off:
+  // the boot goes straight on to ready-to-boot and exit-boot-services.
+  bool bootManager = true;
+
+  // ---- the virtual clock every device and the processor run on
+  Clock clock;
+  // How the previous boot ended (PowerOn for the first).
+  BootCause Cause() const;
 
   // ---- observation
   Counters counters;
@@ -218,7 +309,9 @@ class Platform {
   // (lowering the TPL with RaiseTPL, boot services after ExitBootServices...).
   // Also traced with kind "Violation".
   std::vector<std::string> violations;
-  bool tracePorts = false;  // trace every port write (kind "PortOut")
+  bool tracePorts = false;  // trace every port access (kinds "PortOut" and "PortIn")
+  // Device models report misuse of their interface here.
+  void RecordViolation(const std::string& text);
   void Trace(std::string kind, std::string text,
              std::vector<std::pair<std::string, std::string>> fields = {});
   std::vector<Allocation> OutstandingAllocations() const;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ struct Event {
   std::optional<EFI_GUID> group;
   bool signaled = false;  // signal state of wait and plain events
   bool queued = false;    // notification pending in a TPL queue
+  uint64_t serial = 0;    // names the event in the trace: "#2"
 };
 
 struct Interface {
@@ -37,6 +39,7 @@ struct Interface {
 
 struct HandleRecord {
   std::vector<Interface> interfaces;  // in install order
+  uint64_t serial = 0;                // names the handle in the trace: "#3"
 };
 
 struct Registration {
@@ -47,8 +50,9 @@ struct Registration {
 
 struct MemoryBlock {
   Allocation info;
-  uint64_t serial = 0;  // allocation order
-  bool mapped = false;  // from mmap (address constraints) rather than the heap
+  uint64_t serial = 0;            // allocation order
+  bool mapped = false;            // from mmap (address constraints) rather than the heap
+  std::set<uint64_t> freedPages;  // page numbers already given back by a partial FreePages
 };
 
 struct DeviceRange {
@@ -75,15 +79,55 @@ struct Platform::Impl {
   bool runtime = false;  // exit-boot-services has been signalled
   BootStage stage = BootStage::Done;
   std::optional<EFI_RESET_TYPE> lastReset;
-  std::vector<std::jmp_buf*> guards;  // innermost last
+  BootCause cause = BootCause::PowerOn;  // how the previous boot ended
+  std::vector<std::jmp_buf*> guards;     // innermost last
+  Platform::Stop stop = Platform::Stop::None;
+  std::string hangReason;
+  unsigned resetsReturned = 0;
+  [[noreturn]] void Unwind(Platform::Stop why);
+  // Interface lists of InstallMultipleProtocolInterfaces calls in progress:
+  // kept here, not on the stack, so that a reset from a notification they
+  // trigger leaks nothing. RunGuarded truncates it on unwind.
+  std::vector<std::vector<std::pair<const EFI_GUID*, void*>>> interfaceLists;
+
+  // ---- failure injection and call counts (driver calls only)
+  struct FailureRule {
+    Service service;
+    uint64_t atCall;  // absolute call number of the service
+    EFI_STATUS status;
+    bool fromThenOn;
+  };
+  std::vector<FailureRule> failureRules;
+  uint64_t serviceCalls[static_cast<unsigned>(Service::Count)] = {};
+  // Counts the call and returns the injected failure, if one is due.
+  std::optional<EFI_STATUS> Injected(Service service);
+  uint64_t powerCutCountdown = 0;
+  void NvWritten();  // a non-volatile write or delete succeeded
+
+  // ---- hang detection
+  uint64_t pausesInARow = 0;
+  uint64_t bootStartNs = 0;
+  void Activity() { pausesInARow = 0; }
+  void Elapse(uint64_t ns);  // a hardware access of that duration
+  void Spin();
+  void CheckWatchdog();
+
+  // ---- TPL rules
+  bool inExitBootServicesNotify = false;
+  // Records a violation when the service is called above `maxTpl`.
+  void CheckTpl(const char* service, EFI_TPL maxTpl);
   EFI_HANDLE imageHandle = nullptr;
   EFI_LOADED_IMAGE_PROTOCOL loadedImage{};
   uint64_t monotonicCount = 0;
   void ResetBootState();  // releases everything that a reset wipes
   void Violation(const std::string& text);
-  // Called by every boot service: records a violation after exit-boot-services.
-  void BootServiceCall(const char* name);
-  [[noreturn]] void Reset(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data);
+  // Called by every boot service: records a violation after
+  // exit-boot-services and when the TPL is above the service's limit.
+  void BootServiceCall(const char* name, EFI_TPL maxTpl);
+  // Memory services: not allowed inside exit-boot-services notifications.
+  void MemoryServiceCall(const char* name);
+  // Ends the boot (does not return) unless Platform::resetReturns is set.
+  void Reset(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data);
 
   // ---- memory (memory.cpp)
   std::map<uintptr_t, MemoryBlock> blocks;
@@ -100,6 +144,7 @@ struct Platform::Impl {
   // ---- events and TPL (events.cpp)
   EFI_TPL tpl = TPL_APPLICATION;
   std::vector<std::unique_ptr<Event>> events;  // creation order
+  uint64_t eventSerial = 0;
   std::deque<Event*> queues[TPL_HIGH_LEVEL + 1];
   Event* FindEvent(EFI_EVENT event) const;
   EFI_TPL RaiseTpl(EFI_TPL newTpl);
@@ -122,6 +167,8 @@ struct Platform::Impl {
   std::vector<std::unique_ptr<HandleRecord>> handles;  // creation order
   std::vector<std::unique_ptr<Registration>> registrations;
   uint64_t interfaceId = 0;
+  uint64_t handleSerial = 0;
+  std::string HandleName(const HandleRecord* h) const;
   HandleRecord* FindHandle(EFI_HANDLE handle) const;
   Registration* FindRegistration(const void* key) const;
   const Interface* FindInterface(uint64_t id, HandleRecord** owner = nullptr) const;
@@ -151,6 +198,8 @@ struct Platform::Impl {
   EFI_STATUS InstallConfigurationTable(const EFI_GUID* guid, void* table);
   void PublishTables();
 
+  std::optional<uint16_t> RunBootManager();
+
   // ---- HOB list (platform.cpp)
   std::vector<std::pair<EFI_GUID, std::vector<uint8_t>>> guidHobs;
   uint8_t* hobList = nullptr;
@@ -158,12 +207,16 @@ struct Platform::Impl {
 
   // ---- variables (variables.cpp); persistent across boots
   std::vector<Variable> variables;  // creation order
+  uint64_t StoreUsed(bool nonVolatile) const;
+  EFI_STATUS QueryVariableInfo(UINT32 attributes, UINT64* maxStorage, UINT64* remaining, UINT64* maxSize);
   Variable* LookupVariable(const char16_t* name, const EFI_GUID& guid);
   bool Visible(const Variable& v) const;  // boot-service-only variables vanish at runtime
   EFI_STATUS GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes, UINTN* dataSize,
                          void* data);
   EFI_STATUS SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes, UINTN dataSize,
                          const void* data);
+  EFI_STATUS StoreVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes, UINTN dataSize,
+                           const void* data, bool* nvChanged);
   EFI_STATUS GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid);
   void DropVolatileVariables();
 

@@ -8,6 +8,10 @@
 
 namespace sim {
 
+std::string Platform::Impl::HandleName(const HandleRecord* h) const {
+  return "#" + std::to_string(h->serial);
+}
+
 HandleRecord* Platform::Impl::FindHandle(EFI_HANDLE handle) const {
   if (!handle) return nullptr;
   for (const auto& h : handles) {
@@ -63,10 +67,15 @@ EFI_STATUS Platform::Impl::InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* g
   } else {
     handles.push_back(std::make_unique<HandleRecord>());
     h = handles.back().get();
+    h->serial = ++handleSerial;
   }
   const uint64_t id = ++interfaceId;
   h->interfaces.push_back(Interface{*guid, pointer, id});
   *handle = h;
+  owner->Trace("InstallProtocol", "InstallProtocol " + GuidToString(*guid) + " on handle " + HandleName(h),
+               {{"guid", GuidToString(*guid)},
+                {"handle", HandleName(h)},
+                {"interface", Hex(reinterpret_cast<uintptr_t>(pointer))}});
   NotifyInstalled(*guid, id);
   Dispatch(tpl);
   return EFI_SUCCESS;
@@ -80,6 +89,9 @@ EFI_STATUS Platform::Impl::UninstallProtocol(EFI_HANDLE handle, const EFI_GUID* 
                          [guid](const Interface& i) { return i.guid == *guid; });
   if (it == h->interfaces.end() || it->pointer != pointer) return EFI_NOT_FOUND;
   h->interfaces.erase(it);
+  owner->Trace("UninstallProtocol",
+               "UninstallProtocol " + GuidToString(*guid) + " from handle " + HandleName(h),
+               {{"guid", GuidToString(*guid)}, {"handle", HandleName(h)}});
   if (dropEmptyHandle) DropEmptyHandle(h);
   return EFI_SUCCESS;
 }

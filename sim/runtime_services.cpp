@@ -7,8 +7,17 @@ namespace sim {
 
 namespace {
 
+// Runtime services may be called at any time, but the variable and time
+// services only up to TPL_CALLBACK.
+Platform::Impl& Runtime(const char* service, EFI_TPL maxTpl) {
+  Platform::Impl& sim = Sim();
+  sim.Activity();
+  sim.CheckTpl(service, maxTpl);
+  return sim;
+}
+
 EFI_STATUS EFIAPI GetTime(EFI_TIME* time, void* capabilities) {
-  Sim();
+  Runtime("GetTime", TPL_CALLBACK);
   if (!time) return EFI_INVALID_PARAMETER;
   // A fixed wall clock keeps traces reproducible.
   std::memset(time, 0, sizeof *time);
@@ -42,22 +51,34 @@ EFI_STATUS EFIAPI ConvertPointer(UINTN, void**) { return EFI_UNSUPPORTED; }
 
 EFI_STATUS EFIAPI GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes, UINTN* dataSize,
                               void* data) {
-  return Sim().GetVariable(name, guid, attributes, dataSize, data);
+  Platform::Impl& sim = Runtime("GetVariable", TPL_CALLBACK);
+  if (auto failed = sim.Injected(Service::GetVariable)) {
+    ++sim.owner->counters.varReads;
+    return *failed;
+  }
+  return sim.GetVariable(name, guid, attributes, dataSize, data);
 }
 
 EFI_STATUS EFIAPI GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid) {
-  return Sim().GetNextVariableName(nameSize, name, guid);
+  Platform::Impl& sim = Runtime("GetNextVariableName", TPL_CALLBACK);
+  if (auto failed = sim.Injected(Service::GetNextVariableName)) return *failed;
+  return sim.GetNextVariableName(nameSize, name, guid);
 }
 
 EFI_STATUS EFIAPI SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes, UINTN dataSize,
                               const void* data) {
-  return Sim().SetVariable(name, guid, attributes, dataSize, data);
+  Platform::Impl& sim = Runtime("SetVariable", TPL_CALLBACK);
+  if (auto failed = sim.Injected(Service::SetVariable)) {
+    ++sim.owner->counters.varWrites;
+    return *failed;
+  }
+  return sim.SetVariable(name, guid, attributes, dataSize, data);
 }
 
 EFI_STATUS EFIAPI GetNextHighMonotonicCount(UINT32*) { return EFI_UNSUPPORTED; }
 
 void EFIAPI ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data) {
-  Sim().Reset(type, status, dataSize, data);
+  Runtime("ResetSystem", TPL_HIGH_LEVEL).Reset(type, status, dataSize, data);
 }
 
 EFI_STATUS EFIAPI UpdateCapsule(void**, UINTN, EFI_PHYSICAL_ADDRESS) { return EFI_UNSUPPORTED; }
@@ -66,7 +87,12 @@ EFI_STATUS EFIAPI QueryCapsuleCapabilities(void**, UINTN, UINT64*, EFI_RESET_TYP
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI QueryVariableInfo(UINT32, UINT64*, UINT64*, UINT64*) { return EFI_UNSUPPORTED; }
+EFI_STATUS EFIAPI QueryVariableInfo(UINT32 attributes, UINT64* maxStorage, UINT64* remaining,
+                                    UINT64* maxSize) {
+  Platform::Impl& sim = Runtime("QueryVariableInfo", TPL_CALLBACK);
+  if (auto failed = sim.Injected(Service::QueryVariableInfo)) return *failed;
+  return sim.QueryVariableInfo(attributes, maxStorage, remaining, maxSize);
+}
 
 }  // namespace
 

@@ -253,6 +253,8 @@ const char* BootStageName(BootStage s) {
       return "EndOfDxe";
     case BootStage::ReadyToLock:
       return "ReadyToLock";
+    case BootStage::BootManager:
+      return "BootManager";
     case BootStage::ReadyToBoot:
       return "ReadyToBoot";
     case BootStage::ExitBootServices:

@@ -2,6 +2,7 @@
 // Variables are kept in creation order; non-volatile ones survive a reset.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "sim/platform_impl.h"
 
@@ -52,6 +53,7 @@ EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid,
   uint32_t foundAttributes = 0;
   uint64_t size = 0;
   std::vector<uint8_t> returned;
+  const uint64_t bufferSize = dataSize ? *dataSize : 0;
   Variable* v = name && guid ? LookupVariable(name, *guid) : nullptr;
   if (!name || !guid || !dataSize) {
     status = EFI_INVALID_PARAMETER;
@@ -74,22 +76,68 @@ EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid,
       status = EFI_SUCCESS;
     }
   }
+  auto fields = VariableFields(name, guid, foundAttributes, size, status, returned);
+  fields.emplace_back("bufferSize", std::to_string(bufferSize));
   owner->Trace("GetVariable",
-               VariableText("GetVariable", name, guid, foundAttributes, size, status, returned),
-               VariableFields(name, guid, foundAttributes, size, status, returned));
+               VariableText("GetVariable", name, guid, foundAttributes, size, status, returned) +
+                   " buffer=" + std::to_string(bufferSize),
+               std::move(fields));
   return status;
+}
+
+uint64_t Platform::Impl::StoreUsed(bool nonVolatile) const {
+  uint64_t used = 0;
+  for (const Variable& v : variables) {
+    if (((v.attributes & EFI_VARIABLE_NON_VOLATILE) != 0) == nonVolatile) {
+      used += kVariableHeaderBytes + (v.name.size() + 1) * sizeof(char16_t) + v.data.size();
+    }
+  }
+  return used;
+}
+
+EFI_STATUS Platform::Impl::QueryVariableInfo(UINT32 attributes, UINT64* maxStorage, UINT64* remaining,
+                                             UINT64* maxSize) {
+  if (!maxStorage || !remaining || !maxSize) return EFI_INVALID_PARAMETER;
+  if ((attributes & (EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)) == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if ((attributes & EFI_VARIABLE_RUNTIME_ACCESS) && !(attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (runtime && !(attributes & EFI_VARIABLE_RUNTIME_ACCESS)) return EFI_INVALID_PARAMETER;
+  if (attributes & ~kKnownAttributes) return EFI_INVALID_PARAMETER;
+  const VariableStoreConfig& cfg = owner->store;
+  const uint64_t used = StoreUsed(attributes & EFI_VARIABLE_NON_VOLATILE);
+  *maxStorage = cfg.capacity;
+  *remaining = used < cfg.capacity ? cfg.capacity - used : 0;
+  *maxSize = cfg.maxVariableSize;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS Platform::Impl::SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes,
                                        UINTN dataSize, const void* data) {
+  bool nvChanged = false;
+  const EFI_STATUS status = StoreVariable(name, guid, attributes, dataSize, data, &nvChanged);
+  // May cut the power: the write is kept, and nothing here owns memory any
+  // more when the boot unwinds.
+  if (nvChanged) NvWritten();
+  return status;
+}
+
+EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes,
+                                         UINTN dataSize, const void* data, bool* nvChangedOut) {
   const bool append = attributes & EFI_VARIABLE_APPEND_WRITE;
-  const bool deleting = attributes == 0 || (dataSize == 0 && !append);
+  const uint32_t access = attributes & (EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS);
+  // A write without access attributes or without data deletes, unless it
+  // appends.
+  const bool deleting = !append && (access == 0 || dataSize == 0);
   ++(deleting ? owner->counters.varDeletes : owner->counters.varWrites);
   const uint32_t base = attributes & ~EFI_VARIABLE_APPEND_WRITE;
+  bool& nvChanged = *nvChangedOut;
 
   auto store = [&]() -> EFI_STATUS {
     if (!name || !guid || name[0] == 0) return EFI_INVALID_PARAMETER;
-    if (dataSize && !data) return EFI_INVALID_PARAMETER;
+    if (dataSize && !data && !deleting) return EFI_INVALID_PARAMETER;
     if (attributes & ~kKnownAttributes) return EFI_INVALID_PARAMETER;
     if (attributes &
         (EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS | EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS)) {
@@ -101,20 +149,33 @@ EFI_STATUS Platform::Impl::SetVariable(const CHAR16* name, const EFI_GUID* guid,
     if ((attributes & EFI_VARIABLE_HARDWARE_ERROR_RECORD) && (attributes & kVarNvBsRt) != kVarNvBsRt) {
       return EFI_INVALID_PARAMETER;
     }
+    if (append && access == 0) return EFI_INVALID_PARAMETER;
     // After ExitBootServices only non-volatile runtime variables can be written.
-    if (runtime && base != 0 && (base & kVarNvBsRt) != kVarNvBsRt) return EFI_INVALID_PARAMETER;
+    if (runtime && access != 0 && (base & kVarNvBsRt) != kVarNvBsRt) return EFI_INVALID_PARAMETER;
     Variable* v = LookupVariable(name, *guid);
-    if (v && !Visible(*v)) v = nullptr;
+    // A boot-service variable is out of reach at runtime: it can be neither
+    // replaced nor shadowed by a second entry of the same name.
+    if (v && !Visible(*v)) return deleting ? EFI_NOT_FOUND : EFI_INVALID_PARAMETER;
+    const bool nonVolatile =
+        v ? (v->attributes & EFI_VARIABLE_NON_VOLATILE) != 0 : (base & EFI_VARIABLE_NON_VOLATILE) != 0;
     if (deleting) {
       if (!v) return EFI_NOT_FOUND;
-      if (base != 0 && base != v->attributes) return EFI_INVALID_PARAMETER;
-      const bool nv = v->attributes & EFI_VARIABLE_NON_VOLATILE;
+      if (access != 0 && base != v->attributes) return EFI_INVALID_PARAMETER;
+      if (nonVolatile && owner->store.writeProtected) return EFI_WRITE_PROTECTED;
       variables.erase(variables.begin() + (v - variables.data()));
-      if (nv) ++owner->counters.nvWrites;
+      nvChanged = nonVolatile;
       return EFI_SUCCESS;
     }
     if (v && base != v->attributes) return EFI_INVALID_PARAMETER;
     if (dataSize == 0) return EFI_SUCCESS;  // appending nothing
+    const uint64_t nameBytes = (std::char_traits<char16_t>::length(name) + 1) * sizeof(char16_t);
+    const uint64_t oldData = v ? v->data.size() : 0;
+    const uint64_t newData = append ? oldData + dataSize : dataSize;
+    if (nameBytes + newData > owner->store.maxVariableSize) return EFI_INVALID_PARAMETER;
+    if (nonVolatile && owner->store.writeProtected) return EFI_WRITE_PROTECTED;
+    const uint64_t oldBytes = v ? kVariableHeaderBytes + nameBytes + oldData : 0;
+    const uint64_t newBytes = kVariableHeaderBytes + nameBytes + newData;
+    if (StoreUsed(nonVolatile) - oldBytes + newBytes > owner->store.capacity) return EFI_OUT_OF_RESOURCES;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     if (v) {
       if (!append) v->data.clear();
@@ -122,13 +183,13 @@ EFI_STATUS Platform::Impl::SetVariable(const CHAR16* name, const EFI_GUID* guid,
     } else {
       variables.push_back(Variable{name, *guid, base, std::vector<uint8_t>(bytes, bytes + dataSize)});
     }
-    if (base & EFI_VARIABLE_NON_VOLATILE) ++owner->counters.nvWrites;
+    nvChanged = nonVolatile;
     return EFI_SUCCESS;
   };
 
   const EFI_STATUS status = store();
   std::vector<uint8_t> written;
-  if (data && dataSize) {
+  if (data && dataSize && !deleting) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     written.assign(bytes, bytes + dataSize);
   }

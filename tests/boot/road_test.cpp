@@ -16,6 +16,9 @@ class BootTest : public ::testing::Test {
   sim::Platform platform;
   sim::Notebook notebook{platform};
   sim::DriverImage image{sim::DriverImage::DefaultPath()};
+  // BootNext as the driver leaves it; the boot manager's part is tested in
+  // tests/boot/platform_test.cpp.
+  BootTest() { platform.bootManager = false; }
 
   void Put(const std::u16string& name, const EFI_GUID& guid, std::vector<uint8_t> data, uint32_t attr = 7) {
     platform.PutVariable(name, guid, attr, std::move(data));

@@ -67,7 +67,7 @@ TEST_F(Bus, WritesReachTheDeviceWithTheirWidthAndUnclaimedOnesVanish) {
   EXPECT_EQ(fch.writes, std::vector<std::string>{"FED80E00:4:DEADBEEF"});
   EXPECT_EQ(p.counters.portWrites, 3u);
   EXPECT_EQ(p.counters.mmioWrites, 2u);
-  EXPECT_EQ(p.trace.back().kind, "Stage");  // port writes are not traced by default
+  for (const auto& e : p.trace) EXPECT_NE(e.kind, "PortOut") << "port writes are not traced by default";
   p.tracePorts = true;
   PortOut8(0x80, 0x34);
   EXPECT_EQ(p.trace.back().kind, "PortOut");

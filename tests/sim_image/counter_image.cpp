@@ -76,6 +76,6 @@ DriverEntry(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToLock, nullptr, &event);
   bs->RegisterProtocolNotify(&kReadyToLock, event, &gReadyToLockRegistration);
   bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToBoot, nullptr, &kReadyToBoot, &event);
-  bs->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, OnExitBootServices, nullptr, &event);
+  bs->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK, OnExitBootServices, nullptr, &event);
   return EFI_SUCCESS;
 }

@@ -106,7 +106,16 @@ TEST(ScenarioErrors, NameThePathAndTheProblem) {
       {"top level not an object", "[]", "t.json: expected an object, got an array"},
       {"unknown top-level key", R"({"variable": []})",
        "t.json: unknown key \"variable\" (expected one of description, bootMode, platformHook, "
-       "purgeIdleMarker, debugConsole, imc, ec, cmos, pcd, cpu, variables)"},
+       "purgeIdleMarker, debugConsole, imc, ec, cmos, pcd, cpu, variables, store, failures, "
+       "powerCutAfterNvWrite, resetReturns, bootManager)"},
+      {"hook length too long", R"({"platformHook": {"length": 129}})",
+       "t.json: platformHook.length: 129 is not an interface length (0 to 128)"},
+      {"unknown failing service", R"({"failures": [{"service": "Stall", "status": "EFI_DEVICE_ERROR"}]})",
+       "t.json: failures[0].service: \"Stall\" is not a service that can be made to fail"},
+      {"failure without an error", R"({"failures": [{"service": "GetVariable", "status": "EFI_SUCCESS"}]})",
+       "t.json: failures[0].status: a failure needs an error status"},
+      {"failure at call 0", R"({"failures": [{"service": "GetVariable", "call": 0, "status": 7}]})",
+       "t.json: failures[0].call: calls are counted from 1"},
       {"trailing comma", "{\"cmos\": {},}",
        "t.json: invalid JSON: parse error at line 1, column 13: syntax error while parsing object key - "
        "unexpected '}'; "
@@ -423,8 +432,14 @@ TEST(ScenarioData, AliasesModesAndDefaults) {
 // readable form and must be written as plain bytes.
 Scenario Awkward() {
   Scenario s = ParseScenario(R"({
-    "description": "awkward", "bootMode": 66, "platformHook": true, "imc": {"enabled": true, "acknowledges": false},
-    "ec": {"registers": {"0x19": 1}, "busyAtBoot": 3, "staleOutput": 0, "goesDeadAfter": 0},
+    "description": "awkward", "bootMode": 66, "imc": {"enabled": true, "acknowledges": false},
+    "ec": {"registers": {"0x19": 1}, "busyAtBootNs": 3, "takeNs": 1, "answerNs": 0, "staleOutput": 0,
+           "goesDeadAfter": 0},
+    "platformHook": {"length": 127, "status": "EFI_DEVICE_ERROR", "deletes": {"name": "Setup", "guid": "setup"}},
+    "purgeIdleMarker": 2, "store": {"capacity": 4096, "maxVariableSize": 1024, "writeProtected": true},
+    "failures": [{"service": "SetVariable", "call": 3, "status": "EFI_OUT_OF_RESOURCES", "fromThenOn": true},
+                 {"service": "LocateHandleBuffer", "status": "0x8000000000000063"}],
+    "powerCutAfterNvWrite": 4, "resetReturns": true, "bootManager": false,
     "cmos": {"0x61": 5, "0x7F": 255}, "debugConsole": false,
     "pcd": {"installed": false, "spaces": [
       {"guid": "0a0b0c0d-0e0f-1011-1213-141516171819", "tokens": [

@@ -21,7 +21,9 @@ TEST_F(EcTest, ReadAndWriteRegistersThroughTheHandshake) {
 }
 
 TEST_F(EcTest, SlowEcIsWaitedFor) {
-  notebook.ec.behaviour.busyAfterWrite = 500;
+  // A slow EC: half a millisecond per byte and as long again for an answer.
+  notebook.ec.behaviour.takeNs = 500000;
+  notebook.ec.behaviour.answerNs = 500000;
   notebook.ec.registers[0x16] = 7;
   UINT8 value = 0;
   EXPECT_EQ(EcReadRegister(0x16, &value), EFI_SUCCESS);
@@ -36,9 +38,10 @@ TEST_F(EcTest, BusyForTheWholeWaitFailsWithoutWriting) {
 
   EXPECT_EQ(EcSendByte(EC_DATA, 0x42), EFI_DEVICE_ERROR);
   EXPECT_EQ(notebook.ec.statusReads, kEcPollBound);
-  // Every unsuccessful status read drains the data port and waits four
-  // port-0x80 reads; the byte itself is never written.
-  EXPECT_EQ(notebook.ec.dataReads, kEcPollBound);
+  // Every unsuccessful status read waits four port-0x80 reads; with no
+  // output byte to drain the data port is left alone, and the byte itself is
+  // never written.
+  EXPECT_EQ(notebook.ec.dataReads, 0u);
   EXPECT_EQ(notebook.postCodes.reads - post80, 4u * kEcPollBound);
   EXPECT_TRUE(notebook.ec.commands.empty());
 }
@@ -66,7 +69,9 @@ TEST_F(EcTest, WaitOutputFullGivesUpAfterTheBound) {
 }
 
 TEST_F(EcTest, StaleOutputByteIsDrainedOncePerBusyRead) {
-  notebook.ec.behaviour.busyAtBoot = 3;
+  // Busy for three poll rounds (a status read and four port-0x80 reads, 5 us
+  // each) with a byte left in the output buffer.
+  notebook.ec.behaviour.busyAtBootNs = 14000;
   notebook.ec.behaviour.staleOutput = 0x55;
   notebook.ec.registers[0x19] = 0x00;
   Boot();
@@ -74,9 +79,9 @@ TEST_F(EcTest, StaleOutputByteIsDrainedOncePerBusyRead) {
   EXPECT_EQ(EcReadRegister(0x19, &value), EFI_SUCCESS);
   EXPECT_EQ(notebook.ec.drainedBytes, 1u);
   EXPECT_EQ(value, 0x00) << "the stale byte must not be taken as the answer";
-  // Three unsuccessful status reads, each followed by one data-port read,
-  // plus the read of the answer.
-  EXPECT_EQ(notebook.ec.dataReads, 4u);
+  // The first busy status read shows the stale byte and drains it; the later
+  // ones show no output byte and leave the data port alone. Then the answer.
+  EXPECT_EQ(notebook.ec.dataReads, 2u);
 }
 
 TEST_F(EcTest, ChangeBootCmosWritesExactlyIndexThenMode) {
@@ -99,6 +104,7 @@ TEST_F(EcTest, ImcGateClearTouchesNoPort) {
 
 TEST_F(EcTest, ImcIdleAndResumeDifferOnlyInTheParameter) {
   notebook.EnableImc(true);
+  notebook.imc.ackNs = 0;  // acknowledged by the first poll
   struct Row {
     BOOLEAN idle;
     uint8_t parameter;

@@ -10,13 +10,26 @@
 namespace simboot {
 namespace {
 
+// What the hook stand-in does; the hook takes no arguments, so the setting
+// of the run in progress is kept here (one run at a time).
+const PlatformHookSetting* gHookSetting = nullptr;
+
 // The factory-reset hook of the platform hook protocol: the real one restores
-// settings of other firmware components; this one only leaves a trace.
+// settings of other firmware components; this one returns the configured
+// status and may delete a variable, as such a component might.
 EFI_STATUS EFIAPI FactoryResetHookStandIn() {
+  const PlatformHookSetting fallback;
+  const PlatformHookSetting& setting = gHookSetting ? *gHookSetting : fallback;
   if (sim::Platform* platform = sim::Platform::Current()) {
-    platform->Trace("PlatformHook", "platform factory-reset hook called", {{"status", "EFI_SUCCESS"}});
+    if (!setting.deletes.empty()) {
+      platform->RemoveVariable(sim::Utf8ToUtf16(setting.deletes), setting.deletesGuid);
+      platform->Trace("PlatformHook", "platform factory-reset hook deletes " + setting.deletes,
+                      {{"deletes", setting.deletes}});
+    }
+    platform->Trace("PlatformHook", "platform factory-reset hook called",
+                    {{"status", sim::StatusName(setting.status)}});
   }
-  return EFI_SUCCESS;
+  return setting.status;
 }
 
 }  // namespace
@@ -54,8 +67,15 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
     return eax == kMagicProbeEax && ebx == kMagicProbeEbx ? probeAnswer : 0;
   };
 
+  platform.store = scenario.store;
+  for (const FailureSetting& f : scenario.failures)
+    platform.FailService(f.service, f.call, f.status, f.fromThenOn);
+  platform.CutPowerAfterNvWrite(scenario.powerCutAfterNvWrite);
+  platform.resetReturns = scenario.resetReturns;
+  platform.bootManager = scenario.bootManager;
   if (scenario.platformHook) {
-    const uint32_t length = kPlatformHookInterfaceSize;
+    gHookSetting = &scenario_.hook;
+    const uint32_t length = scenario.hook.length;
     const uint64_t hook = reinterpret_cast<uint64_t>(&FactoryResetHookStandIn);
     std::memcpy(hookInterface_, &length, sizeof length);
     std::memcpy(hookInterface_ + kPlatformHookFactoryResetOffset, &hook, sizeof hook);
@@ -65,11 +85,16 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
     });
   }
   if (scenario.purgeIdleMarker) {
-    platform.bootHooks.push_back([](sim::Platform& p) {
-      p.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
-      p.Trace("Hook", "purge-idle marker installed");
+    const unsigned handles = scenario.purgeIdleMarker;
+    platform.bootHooks.push_back([handles](sim::Platform& p) {
+      for (unsigned i = 0; i < handles; ++i) p.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
+      p.Trace("Hook", "purge-idle marker installed on " + std::to_string(handles) + " handle(s)");
     });
   }
+}
+
+NotebookRun::~NotebookRun() {
+  if (gHookSetting == &scenario_.hook) gHookSetting = nullptr;
 }
 
 // The platform's boot loop, with a look at the configuration tables between
@@ -86,6 +111,7 @@ std::vector<sim::BootOutcome> NotebookRun::Run(sim::DriverImage& image, unsigned
       std::memcpy(&end.tscHz, table, sizeof end.tscHz);
     }
     bootEnds.push_back(end);
+    if (last.powerLost) continue;
     if (!last.reset || *last.reset == EfiResetShutdown) break;
   }
   return outcomes;

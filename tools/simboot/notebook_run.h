@@ -28,6 +28,7 @@ class NotebookRun {
   explicit NotebookRun(const Scenario& scenario);
   NotebookRun(const NotebookRun&) = delete;
   NotebookRun& operator=(const NotebookRun&) = delete;
+  ~NotebookRun();
 
   // Boots until one ends without a reset (or in a shutdown), at most maxBoots,
   // and records each boot's end state in bootEnds.

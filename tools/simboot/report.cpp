@@ -168,6 +168,8 @@ std::string StageName(sim::BootStage stage) {
       return "End-of-DXE";
     case sim::BootStage::ReadyToLock:
       return "ready-to-lock";
+    case sim::BootStage::BootManager:
+      return "the boot manager";
     case sim::BootStage::ReadyToBoot:
       return "ready-to-boot";
     case sim::BootStage::ExitBootServices:
@@ -582,10 +584,12 @@ std::string FormatState(const RunReport& report) {
 
   std::string ecBehaviour;
   if (state.ec.neverAnswers) ecBehaviour += ", never answers";
-  if (state.ec.busyAtBoot)
-    ecBehaviour += ", busy for " + std::to_string(state.ec.busyAtBoot) + " reads at boot";
-  if (state.ec.busyAfterWrite) {
-    ecBehaviour += ", busy for " + std::to_string(state.ec.busyAfterWrite) + " reads after each byte";
+  if (state.ec.busyAtBootNs)
+    ecBehaviour += ", busy for " + std::to_string(state.ec.busyAtBootNs) + " ns at boot";
+  const sim::EmbeddedController::Behaviour defaultEc;
+  if (state.ec.takeNs != defaultEc.takeNs || state.ec.answerNs != defaultEc.answerNs) {
+    ecBehaviour += ", takes a byte in " + std::to_string(state.ec.takeNs) + " ns and answers in " +
+                   std::to_string(state.ec.answerNs) + " ns";
   }
   if (state.ec.goesDeadAfter)
     ecBehaviour += ", dies after " + std::to_string(*state.ec.goesDeadAfter) + " bytes";
@@ -595,8 +599,9 @@ std::string FormatState(const RunReport& report) {
       (ecBehaviour.empty() ? "answers" : ecBehaviour.substr(2)) + "; IMC " +
       (state.imcEnabled ? (state.imcAcknowledges ? "enabled" : "enabled, never acknowledges") : "disabled") +
       "; platform hook " + (state.platformHook ? "installed" : "absent") + "; purge-idle marker " +
-      (state.purgeIdleMarker ? "installed" : "absent") + "; debug console " +
-      (state.debugConsole ? "installed" : "absent") + "; PCD protocol " +
+      (state.purgeIdleMarker ? "on " + std::to_string(state.purgeIdleMarker) + " handle(s)"
+                             : std::string("absent")) +
+      "; debug console " + (state.debugConsole ? "installed" : "absent") + "; PCD protocol " +
       (state.pcdInstalled ? "installed" : "absent") + "\n";
   return out;
 }

@@ -7,8 +7,30 @@
 //   "bootMode":        PI boot mode: a name ("full-configuration", "recovery",
 //                      "s3-resume", ...) or a number
 //   "platformHook":    true: the platform hook protocol is installed each boot;
-//                      its factory-reset hook returns EFI_SUCCESS
-//   "purgeIdleMarker": true: the purge-idle marker protocol is installed each boot
+//                      its factory-reset hook returns EFI_SUCCESS. Or an object
+//                      {"length": 128, "status": "EFI_SUCCESS",
+//                       "deletes": {"name": "Setup", "guid": "setup"}}: the
+//                      interface length field, what the hook returns, and a
+//                      variable the hook deletes (all optional)
+//   "purgeIdleMarker": true (one handle), false, or the number of handles the
+//                      purge-idle marker protocol is installed on each boot
+//   "store":           {"capacity": bytes (default 0x20000), "maxVariableSize":
+//                       bytes (default 0x10000), "writeProtected": bool}: the
+//                      non-volatile variable store; each variable takes 60
+//                      bytes of header, its UTF-16 name and its data
+//   "failures":        [{"service": "SetVariable", "call": 1,
+//                        "status": "EFI_DEVICE_ERROR", "fromThenOn": false}]:
+//                      the n-th driver call of the service, counted over the
+//                      whole run, fails (services: GetVariable, SetVariable,
+//                      AllocatePool, AllocatePages, LocateProtocol,
+//                      LocateHandleBuffer, InstallProtocolInterface,
+//                      UninstallProtocolInterface, CreateEvent, CreateEventEx,
+//                      InstallConfigurationTable and the other names of
+//                      sim::ServiceName)
+//   "powerCutAfterNvWrite": k: the power goes right after the k-th non-volatile
+//                      write of the run (kept); the next boot is a power-on
+//   "resetReturns":    true: ResetSystem comes back to its caller
+//   "bootManager":     false: no boot manager consumes BootNext (default true)
 //   "imc":             {"enabled": bool, "acknowledges": bool (default true)}
 //   "ec":              {"registers": {"0x19": 1, ...},
 //                       "neverAnswers": bool, "busyAfterWrite": n, "busyAtBoot": n,
@@ -288,8 +310,9 @@ sim::Variable ReadVariable(const Json& value, const std::string& path) {
 
 void ReadEc(const Json& value, const std::string& path, Scenario* s) {
   ExpectObject(value, path);
-  CheckKeys(value, path,
-            {"registers", "neverAnswers", "busyAfterWrite", "busyAtBoot", "staleOutput", "goesDeadAfter"});
+  CheckKeys(
+      value, path,
+      {"registers", "neverAnswers", "takeNs", "answerNs", "busyAtBootNs", "staleOutput", "goesDeadAfter"});
   if (value.contains("registers")) {
     const std::string at = KeyPath(path, "registers");
     ExpectObject(value["registers"], at);
@@ -304,12 +327,94 @@ void ReadEc(const Json& value, const std::string& path, Scenario* s) {
   };
   if (value.contains("neverAnswers"))
     s->ec.neverAnswers = ReadBool(value["neverAnswers"], KeyPath(path, "neverAnswers"));
-  if (value.contains("busyAfterWrite")) s->ec.busyAfterWrite = count("busyAfterWrite");
-  if (value.contains("busyAtBoot")) s->ec.busyAtBoot = count("busyAtBoot");
+  const auto nanoseconds = [&](const char* key) {
+    return ReadUnsigned(value[key], KeyPath(path, key), 1000000000000ull, "a time in ns (at most 1000 s)");
+  };
+  if (value.contains("takeNs")) s->ec.takeNs = nanoseconds("takeNs");
+  if (value.contains("answerNs")) s->ec.answerNs = nanoseconds("answerNs");
+  if (value.contains("busyAtBootNs")) s->ec.busyAtBootNs = nanoseconds("busyAtBootNs");
   if (value.contains("goesDeadAfter")) s->ec.goesDeadAfter = count("goesDeadAfter");
   if (value.contains("staleOutput")) {
     s->ec.staleOutput = static_cast<uint8_t>(
         ReadUnsigned(value["staleOutput"], KeyPath(path, "staleOutput"), 0xFF, "a byte"));
+  }
+}
+
+EFI_STATUS ReadStatus(const Json& value, const std::string& path) {
+  if (value.is_string()) {
+    const std::string text = value.get<std::string>();
+    if (text == "EFI_SUCCESS") return EFI_SUCCESS;
+    for (uint64_t code = 1; code < 64; ++code) {
+      const EFI_STATUS status = code | (1ull << 63);
+      if (sim::StatusName(status) == text) return status;
+    }
+    if (text.rfind("0x", 0) != 0 && text.rfind("0X", 0) != 0) {
+      throw PathError(path, Shown(value) + " is not a status name (EFI_DEVICE_ERROR, ...) or a number");
+    }
+  }
+  return ReadUnsigned(value, path, UINT64_MAX, "a status");
+}
+
+void ReadPlatformHook(const Json& value, const std::string& path, Scenario* s) {
+  if (value.is_boolean()) {
+    s->platformHook = value.get<bool>();
+    return;
+  }
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"length", "status", "deletes"});
+  s->platformHook = true;
+  if (value.contains("length")) {
+    s->hook.length = static_cast<uint32_t>(
+        ReadUnsigned(value["length"], KeyPath(path, "length"), 128, "an interface length (0 to 128)"));
+  }
+  if (value.contains("status")) s->hook.status = ReadStatus(value["status"], KeyPath(path, "status"));
+  if (value.contains("deletes")) {
+    const std::string at = KeyPath(path, "deletes");
+    const Json& d = value["deletes"];
+    ExpectObject(d, at);
+    CheckKeys(d, at, {"name", "guid"});
+    s->hook.deletes = ReadString(Require(d, at, "name"), KeyPath(at, "name"));
+    if (s->hook.deletes.empty()) throw PathError(KeyPath(at, "name"), "the name is empty");
+    s->hook.deletesGuid = ReadGuid(Require(d, at, "guid"), KeyPath(at, "guid"));
+  }
+}
+
+void ReadStore(const Json& value, const std::string& path, Scenario* s) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"capacity", "maxVariableSize", "writeProtected"});
+  if (value.contains("capacity")) {
+    s->store.capacity =
+        ReadUnsigned(value["capacity"], KeyPath(path, "capacity"), 1ull << 32, "a size in bytes");
+  }
+  if (value.contains("maxVariableSize")) {
+    s->store.maxVariableSize = ReadUnsigned(value["maxVariableSize"], KeyPath(path, "maxVariableSize"),
+                                            1ull << 32, "a size in bytes");
+  }
+  if (value.contains("writeProtected")) {
+    s->store.writeProtected = ReadBool(value["writeProtected"], KeyPath(path, "writeProtected"));
+  }
+}
+
+void ReadFailures(const Json& value, const std::string& path, Scenario* s) {
+  ExpectArray(value, path);
+  for (size_t i = 0; i < value.size(); ++i) {
+    const std::string at = IndexPath(path, i);
+    const Json& f = value[i];
+    ExpectObject(f, at);
+    CheckKeys(f, at, {"service", "call", "status", "fromThenOn"});
+    FailureSetting setting;
+    const std::string name = ReadString(Require(f, at, "service"), KeyPath(at, "service"));
+    if (!sim::ServiceFromName(name, &setting.service)) {
+      throw PathError(KeyPath(at, "service"), "\"" + name + "\" is not a service that can be made to fail");
+    }
+    if (f.contains("call")) {
+      setting.call = ReadUnsigned(f["call"], KeyPath(at, "call"), UINT64_MAX, "a call number");
+      if (setting.call == 0) throw PathError(KeyPath(at, "call"), "calls are counted from 1");
+    }
+    setting.status = ReadStatus(Require(f, at, "status"), KeyPath(at, "status"));
+    if (!EFI_ERROR(setting.status)) throw PathError(KeyPath(at, "status"), "a failure needs an error status");
+    if (f.contains("fromThenOn")) setting.fromThenOn = ReadBool(f["fromThenOn"], KeyPath(at, "fromThenOn"));
+    s->failures.push_back(setting);
   }
 }
 
@@ -498,13 +603,27 @@ Scenario FromJson(const Json& root) {
   ExpectObject(root, "");
   CheckKeys(root, "",
             {"description", "bootMode", "platformHook", "purgeIdleMarker", "debugConsole", "imc", "ec",
-             "cmos", "pcd", "cpu", "variables"});
+             "cmos", "pcd", "cpu", "variables", "store", "failures", "powerCutAfterNvWrite", "resetReturns",
+             "bootManager"});
   Scenario s;
   if (root.contains("description")) s.description = ReadString(root["description"], "description");
   if (root.contains("bootMode")) s.bootMode = ReadBootMode(root["bootMode"], "bootMode");
-  if (root.contains("platformHook")) s.platformHook = ReadBool(root["platformHook"], "platformHook");
-  if (root.contains("purgeIdleMarker"))
-    s.purgeIdleMarker = ReadBool(root["purgeIdleMarker"], "purgeIdleMarker");
+  if (root.contains("platformHook")) ReadPlatformHook(root["platformHook"], "platformHook", &s);
+  if (root.contains("purgeIdleMarker")) {
+    const Json& m = root["purgeIdleMarker"];
+    s.purgeIdleMarker = m.is_boolean()
+                            ? (m.get<bool>() ? 1u : 0u)
+                            : static_cast<unsigned>(ReadUnsigned(m, "purgeIdleMarker", 64,
+                                                                 "true, false or a handle count up to 64"));
+  }
+  if (root.contains("store")) ReadStore(root["store"], "store", &s);
+  if (root.contains("failures")) ReadFailures(root["failures"], "failures", &s);
+  if (root.contains("powerCutAfterNvWrite")) {
+    s.powerCutAfterNvWrite =
+        ReadUnsigned(root["powerCutAfterNvWrite"], "powerCutAfterNvWrite", UINT64_MAX, "a write count");
+  }
+  if (root.contains("resetReturns")) s.resetReturns = ReadBool(root["resetReturns"], "resetReturns");
+  if (root.contains("bootManager")) s.bootManager = ReadBool(root["bootManager"], "bootManager");
   if (root.contains("imc")) {
     const Json& imc = root["imc"];
     ExpectObject(imc, "imc");
@@ -628,8 +747,43 @@ OrderedJson ToJson(const Scenario& s) {
   const std::string mode = BootModeText(s.bootMode);
   root["bootMode"] =
       std::isdigit(static_cast<unsigned char>(mode[0])) ? OrderedJson(s.bootMode) : OrderedJson(mode);
-  root["platformHook"] = s.platformHook;
-  root["purgeIdleMarker"] = s.purgeIdleMarker;
+  const PlatformHookSetting defaultHook;
+  if (s.platformHook &&
+      (s.hook.length != defaultHook.length || s.hook.status != 0 || !s.hook.deletes.empty())) {
+    OrderedJson hook;
+    hook["length"] = s.hook.length;
+    hook["status"] = sim::StatusName(s.hook.status);
+    if (!s.hook.deletes.empty())
+      hook["deletes"] = {{"name", s.hook.deletes}, {"guid", GuidText(s.hook.deletesGuid)}};
+    root["platformHook"] = hook;
+  } else {
+    root["platformHook"] = s.platformHook;
+  }
+  if (s.purgeIdleMarker > 1) {
+    root["purgeIdleMarker"] = s.purgeIdleMarker;
+  } else {
+    root["purgeIdleMarker"] = s.purgeIdleMarker == 1;
+  }
+  const sim::VariableStoreConfig defaultStore;
+  if (s.store.capacity != defaultStore.capacity || s.store.maxVariableSize != defaultStore.maxVariableSize ||
+      s.store.writeProtected) {
+    root["store"] = {{"capacity", HexByte(s.store.capacity, 1)},
+                     {"maxVariableSize", HexByte(s.store.maxVariableSize, 1)},
+                     {"writeProtected", s.store.writeProtected}};
+  }
+  if (!s.failures.empty()) {
+    OrderedJson failures = OrderedJson::array();
+    for (const FailureSetting& f : s.failures) {
+      failures.push_back({{"service", sim::ServiceName(f.service)},
+                          {"call", f.call},
+                          {"status", sim::StatusName(f.status)},
+                          {"fromThenOn", f.fromThenOn}});
+    }
+    root["failures"] = failures;
+  }
+  if (s.powerCutAfterNvWrite) root["powerCutAfterNvWrite"] = s.powerCutAfterNvWrite;
+  if (s.resetReturns) root["resetReturns"] = true;
+  if (!s.bootManager) root["bootManager"] = false;
   root["debugConsole"] = s.debugConsole;
   root["imc"] = {{"enabled", s.imcEnabled}, {"acknowledges", s.imcAcknowledges}};
   OrderedJson ec;
@@ -639,8 +793,10 @@ OrderedJson ToJson(const Scenario& s) {
   }
   ec["registers"] = registers;
   if (s.ec.neverAnswers) ec["neverAnswers"] = true;
-  if (s.ec.busyAfterWrite) ec["busyAfterWrite"] = s.ec.busyAfterWrite;
-  if (s.ec.busyAtBoot) ec["busyAtBoot"] = s.ec.busyAtBoot;
+  const sim::EmbeddedController::Behaviour defaultEc;
+  if (s.ec.takeNs != defaultEc.takeNs) ec["takeNs"] = s.ec.takeNs;
+  if (s.ec.answerNs != defaultEc.answerNs) ec["answerNs"] = s.ec.answerNs;
+  if (s.ec.busyAtBootNs) ec["busyAtBootNs"] = s.ec.busyAtBootNs;
   if (s.ec.staleOutput) ec["staleOutput"] = HexByte(*s.ec.staleOutput);
   if (s.ec.goesDeadAfter) ec["goesDeadAfter"] = *s.ec.goesDeadAfter;
   root["ec"] = ec;
@@ -667,8 +823,8 @@ OrderedJson ToJson(const Scenario& s) {
 bool operator==(const Scenario& a, const Scenario& b) {
   const auto sameEc = [](const sim::EmbeddedController::Behaviour& x,
                          const sim::EmbeddedController::Behaviour& y) {
-    return x.neverAnswers == y.neverAnswers && x.busyAfterWrite == y.busyAfterWrite &&
-           x.busyAtBoot == y.busyAtBoot && x.staleOutput == y.staleOutput &&
+    return x.neverAnswers == y.neverAnswers && x.takeNs == y.takeNs && x.answerNs == y.answerNs &&
+           x.busyAtBootNs == y.busyAtBootNs && x.staleOutput == y.staleOutput &&
            x.goesDeadAfter == y.goesDeadAfter;
   };
   const auto sameVariables = [](const std::vector<sim::Variable>& x, const std::vector<sim::Variable>& y) {
@@ -694,12 +850,30 @@ bool operator==(const Scenario& a, const Scenario& b) {
     }
     return true;
   };
-  return a.description == b.description && a.bootMode == b.bootMode && a.platformHook == b.platformHook &&
-         a.purgeIdleMarker == b.purgeIdleMarker && a.imcEnabled == b.imcEnabled &&
-         a.imcAcknowledges == b.imcAcknowledges && a.cmos == b.cmos && a.ecRegisters == b.ecRegisters &&
-         sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) && a.pcdInstalled == b.pcdInstalled &&
-         samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole && a.msrs == b.msrs &&
-         a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
+  const auto sameFailures = [](const std::vector<FailureSetting>& x, const std::vector<FailureSetting>& y) {
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (x[i].service != y[i].service || x[i].call != y[i].call || x[i].status != y[i].status ||
+          x[i].fromThenOn != y[i].fromThenOn) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const bool sameHook = a.hook.length == b.hook.length && a.hook.status == b.hook.status &&
+                        a.hook.deletes == b.hook.deletes &&
+                        (a.hook.deletes.empty() || a.hook.deletesGuid == b.hook.deletesGuid);
+  const bool sameStore = a.store.capacity == b.store.capacity &&
+                         a.store.maxVariableSize == b.store.maxVariableSize &&
+                         a.store.writeProtected == b.store.writeProtected;
+  return sameHook && sameStore && sameFailures(a.failures, b.failures) &&
+         a.powerCutAfterNvWrite == b.powerCutAfterNvWrite && a.resetReturns == b.resetReturns &&
+         a.bootManager == b.bootManager && a.description == b.description && a.bootMode == b.bootMode &&
+         a.platformHook == b.platformHook && a.purgeIdleMarker == b.purgeIdleMarker &&
+         a.imcEnabled == b.imcEnabled && a.imcAcknowledges == b.imcAcknowledges && a.cmos == b.cmos &&
+         a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
+         a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
+         a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
          a.pauseTicks == b.pauseTicks;
 }
 

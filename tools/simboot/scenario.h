@@ -29,11 +29,34 @@ struct PcdSpace {
   std::vector<sim::PcdDatabase::Token> tokens;
 };
 
+// The platform hook protocol's producer: its interface length, what its
+// factory-reset hook returns and, optionally, a variable the hook deletes.
+struct PlatformHookSetting {
+  uint32_t length = 128;
+  EFI_STATUS status = 0;  // EFI_SUCCESS
+  std::string deletes;    // variable name; empty: deletes nothing
+  EFI_GUID deletesGuid{};
+};
+
+// A service call made to fail (see sim::Platform::FailService).
+struct FailureSetting {
+  sim::Service service = sim::Service::GetVariable;
+  uint64_t call = 1;
+  EFI_STATUS status = 0;
+  bool fromThenOn = false;
+};
+
 struct Scenario {
   std::string description;
   uint32_t bootMode = 0;         // PI boot mode, BOOT_WITH_FULL_CONFIGURATION
   bool platformHook = false;     // platform hook protocol with a factory-reset hook
-  bool purgeIdleMarker = false;  // purge-idle marker protocol installed each boot
+  PlatformHookSetting hook;      // used when platformHook is set
+  unsigned purgeIdleMarker = 0;  // purge-idle marker protocol installed on this many handles each boot
+  sim::VariableStoreConfig store;
+  std::vector<FailureSetting> failures;
+  uint64_t powerCutAfterNvWrite = 0;  // 0: no power cut
+  bool resetReturns = false;
+  bool bootManager = true;
   bool imcEnabled = false;
   bool imcAcknowledges = true;
   std::array<uint8_t, 128> cmos{};

@@ -1,0 +1,53 @@
+// The platform's one virtual clock. Time advances only when something costs
+// time: a port or device-register access, PAUSE, a TSC read, Stall. Devices
+// schedule their own state changes on it (an EC taking a byte, an answer
+// appearing), so what the driver sees depends on when it looks, not on
+// which port it touches.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <utility>
+
+namespace sim {
+
+// Costs of the operations that advance the clock, in nanoseconds. An LPC I/O
+// cycle is about a microsecond (the classic port-0x80 delay); an FCH
+// register read goes through the fabric and takes a fraction of that; the
+// processor's own operations take tens of cycles.
+struct ClockCosts {
+  uint64_t portIo = 1000;
+  uint64_t deviceRegister = 250;
+  uint64_t msr = 100;
+  uint64_t cpuid = 100;
+  uint64_t tscRead = 10;
+  uint64_t pause = 20;
+};
+
+class Clock {
+ public:
+  using Action = std::function<void()>;
+  using Ticket = uint64_t;
+
+  uint64_t Now() const { return now_; }
+  // Moves time forward, running every action that falls due on the way in
+  // time order (actions due at the same instant run in scheduling order).
+  void Advance(uint64_t ns);
+  // Runs `action` once `delay` has passed. Returns a ticket for Cancel.
+  Ticket Schedule(uint64_t delay, Action action);
+  void Cancel(Ticket ticket);
+  // Drops every pending action (a device that loses power forgets its work).
+  void CancelAll();
+  size_t Pending() const { return queue_.size(); }
+
+  ClockCosts costs;
+
+ private:
+  uint64_t now_ = 0;
+  uint64_t next_ = 0;
+  // Keyed by (due time, ticket): ordered by time, then by scheduling order.
+  std::map<std::pair<uint64_t, Ticket>, Action> queue_;
+};
+
+}  // namespace sim
