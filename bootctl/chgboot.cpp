@@ -131,8 +131,13 @@ EFI_STATUS ProcessChangeBootRequest(void) {
     FreePool(setup);
     return EFI_SUCCESS;
   }
-  RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, setupAttributes, setupSize, setup);
+  status = RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, setupAttributes, setupSize, setup);
   FreePool(setup);
+  // The reset is what makes the edit take effect; without the edit stored it
+  // would only bring the same boot back, over and over.
+  if (EFI_ERROR(status)) {
+    return status;
+  }
   RuntimeServices->ResetSystem(EfiResetWarm, EFI_SUCCESS, 0, nullptr);
   return EFI_SUCCESS;
 }
@@ -146,7 +151,10 @@ void FactoryReset(void) {
       EFI_BUFFER_TOO_SMALL) {
     return;  // Setup is gone already: nothing more to delete, no reset
   }
-  if (EFI_ERROR(RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, kVarNvBsRt, 0, nullptr))) {
+  // A write without access attributes deletes whatever attributes Setup
+  // was stored with; attributes 7 would fail on any other set and leave the
+  // factory reset undone.
+  if (EFI_ERROR(RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, 0, 0, nullptr))) {
     return;
   }
   PurgeBootOptions();

@@ -20,11 +20,17 @@ void PostCodeDelay() {
 EFI_STATUS EcWaitInputEmpty(UINT16 statusPort) {
   const UINT16 dataPort = static_cast<UINT16>(statusPort - 4);
   for (UINT32 i = 0; i < kEcPollBound; i++) {
-    if ((PortIn8(statusPort) & EC_IBF) == 0) {
+    const UINT8 status = PortIn8(statusPort);
+    if ((status & EC_IBF) == 0) {
       return EFI_SUCCESS;
     }
-    // Drain a byte the EC may have left in its output buffer.
-    PortIn8(dataPort);
+    // Drain a stale byte the EC left in its output buffer, but only one this
+    // very status read showed: while IBF is set nothing the host is waiting
+    // for can be there yet, whereas a blind read could swallow an answer the
+    // EC put there just after the status read.
+    if ((status & EC_OBF) != 0) {
+      PortIn8(dataPort);
+    }
     PostCodeDelay();
   }
   return EFI_DEVICE_ERROR;

@@ -76,6 +76,8 @@ void EFIAPI EndOfDxeHandler(EFI_EVENT event, void*) {
     }
     EcSendByte(EC_DATA, 0x00);
     RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
+    // A shutdown that came back must not go on to pick the next boot.
+    return;
   }
 
   const UINT8 mode = ChangeBootRequest[1];
