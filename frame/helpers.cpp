@@ -1,7 +1,7 @@
 // Variable reader, zeroed pool, configuration-table lookup and HOB walk.
 #include "frame/helpers.h"
 
-#include "frame/driver.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 
 void* CachedHobList;
