@@ -241,7 +241,7 @@ class FactoryResetTest : public DriverTest {
 TEST_F(FactoryResetTest, DeletesOptionsInOrderThenColdResets) {
   // Both orders are deleted with the attributes they were read with.
   Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0000, 0x2001}), 3);
-  Put(u"PhysicalBootOrder", PhysicalBootOrderGuid, sim::Uint16List({0x0003}), 1);
+  Put(u"PhysicalBootOrder", PhysicalBootOrderGuid, sim::Uint16List({0x0003}), 6);
   for (const char16_t* name : {u"Boot0000", u"Boot2001", u"Boot0003"}) {
     Put(name, EFI_GLOBAL_VARIABLE, sim::BuildLoadOption(1, u"x", {}));
   }
