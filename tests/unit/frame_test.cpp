@@ -1,6 +1,7 @@
 // Entry point, constructor chain, variable reader and HOB walk.
 #include <cstring>
 
+#include "support/debug/debug.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {
@@ -258,6 +259,15 @@ TEST(FrameConstants, GuidsAreTheAgreedOnes) {
       {"EFI_HOB_LIST_GUID",
        EFI_HOB_LIST_GUID,
        {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}}},
+      {"TscFrequencyGuid",
+       TscFrequencyGuid,
+       {0xDBA6A7E3, 0xBB57, 0x4BE7, {0x8A, 0xF8, 0xD5, 0x78, 0xDB, 0x7E, 0x56, 0x87}}},
+      {"EFI_PCD_PROTOCOL_GUID",
+       EFI_PCD_PROTOCOL_GUID,
+       {0x13A3F0F6, 0x264A, 0x3EF0, {0xF2, 0xE0, 0xDE, 0xC5, 0x12, 0x34, 0x2F, 0x34}}},
+      {"DebugMessageProtocolGuid",
+       DebugMessageProtocolGuid,
+       {0x669ED5B1, 0x49A3, 0x4C59, {0x9D, 0x2D, 0x04, 0x32, 0xAD, 0x6C, 0xDB, 0x61}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
