@@ -3,6 +3,7 @@
 
 #include "support/debug/debug.h"
 #include "tests/unit/driver_fixture.h"
+#include "tests/unit/shims.h"
 
 namespace {
 
@@ -47,6 +48,22 @@ TEST_F(FrameTest, ReadWholeVariable) {
 
   platform.FailNthAllocation(1);
   EXPECT_EQ(ReadWholeVariable(u"Two", &kTestGuidA, &attributes, &size), nullptr);
+  EXPECT_EQ(size, 0x66u);
+  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+}
+
+// The size probe succeeds but the read itself fails: the buffer goes back to
+// the pool and neither out-parameter is written.
+TEST_F(FrameTest, ReadWholeVariableWhoseSecondReadFails) {
+  Put(u"Two", kTestGuidA, {0xAB, 0xCD}, 3);
+  int reads = 0;
+  VariableFailures failures(
+      RuntimeServices, [&](const std::u16string&) { return ++reads == 2 ? EFI_DEVICE_ERROR : EFI_SUCCESS; });
+  UINT32 attributes = 0x55;
+  UINTN size = 0x66;
+  EXPECT_EQ(ReadWholeVariable(u"Two", &kTestGuidA, &attributes, &size), nullptr);
+  EXPECT_EQ(reads, 2);
+  EXPECT_EQ(attributes, 0x55u);
   EXPECT_EQ(size, 0x66u);
   EXPECT_TRUE(platform.OutstandingAllocations().empty());
 }
@@ -174,6 +191,24 @@ TEST_F(FrameTest, EveryOtherBootModeRunsBootControl) {
     EXPECT_TRUE(Var(u"ZKFirstBoot", BootControlVendorGuid).has_value());
     EXPECT_EQ(platform.OpenEventCount(), events + 1) << "End-of-DXE handler registered";
   }
+}
+
+// The first-boot marker is made before the change-boot request is taken, so
+// a request that ends the boot in a reset still leaves the marker behind.
+TEST_F(FrameTest, FirstBootMarkerComesBeforeTheRequest) {
+  std::vector<uint8_t> setup(128, 0);
+  setup[92] = 1;
+  Put(u"Setup", SetupVariableGuid, setup);
+  Put(u"ZKChgBoot", BootControlVendorGuid, {1, 0x01});
+  EXPECT_EQ(Run([&] { ModuleEntry(ImageHandle, SystemTable); }), EfiResetWarm);
+  EXPECT_TRUE(FirstBootFlag);
+  EXPECT_TRUE(Var(u"ZKFirstBoot", BootControlVendorGuid).has_value());
+  const std::vector<std::string> calls = VariableCalls();
+  const auto marker = std::find(calls.begin(), calls.end(), "SetVariable ZKFirstBoot");
+  const auto request = std::find(calls.begin(), calls.end(), "GetVariable ZKChgBoot");
+  ASSERT_NE(marker, calls.end());
+  ASSERT_NE(request, calls.end());
+  EXPECT_LT(marker - calls.begin(), request - calls.begin());
 }
 
 // Constructors that fail (no HOB list, no processor frequency, no memory for
