@@ -20,7 +20,7 @@ Fault list format (tools/mutations.txt):
 The original text must occur exactly once in the file.
 
 usage: tools/mutate.py [--list FILE] [--only ID[,ID...]] [--workdir DIR]
-                       [--source head|worktree] [--jobs N] [--keep] [--check]
+                       [--source head|worktree] [--jobs N] [--sanitize] [--keep] [--check]
 """
 import argparse
 import os
@@ -128,8 +128,8 @@ def run_tests(build_dir, log):
             return f"{os.path.basename(program)} timed out"
         if code != 0:
             failed = [line.split("]", 1)[1].strip().split(" ")[0] for line in out.splitlines()
-                      if line.startswith("[  FAILED  ]") and "," not in line and "listed below" not in line]
-            detail = failed[0] if failed else (f"exit {code}" if code > 0 else f"signal {-code}")
+                      if line.startswith("[  FAILED  ]") and "listed below" not in line]
+            detail = failed[0].rstrip(",") if failed else (f"exit {code}" if code > 0 else f"signal {-code}")
             return f"{os.path.basename(program)}: {detail}"
     return None
 
@@ -143,6 +143,9 @@ def main():
     parser.add_argument("--source", choices=["head", "worktree"], default="head",
                         help="copy the committed tree (default) or the tracked files as they stand")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--sanitize", action="store_true",
+                        help="build with AddressSanitizer and UndefinedBehaviorSanitizer (slower; catches "
+                             "faults that only read outside a buffer)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch tree and build")
     parser.add_argument("--check", action="store_true",
                         help="only check that every fault applies to the working tree's sources")
@@ -180,7 +183,8 @@ def main():
     copy_tree(root, src, args.source)
     print(f"mutation check: {len(faults)} faults, scratch tree {work} (log: {log})", flush=True)
 
-    code, _ = run(["cmake", "-S", src, "-B", build_dir, "-DSANITIZE=OFF", "-DBUILD_EFI_IMAGE=OFF",
+    code, _ = run(["cmake", "-S", src, "-B", build_dir, "-DSANITIZE=" + ("ON" if args.sanitize else "OFF"),
+                   "-DBUILD_EFI_IMAGE=OFF",
                    "-DFIRMWARE_TESTS=OFF", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_FLAGS=-O1"], log=log)
     if code != 0 or not build(build_dir, args.jobs, log):
         sys.exit("mutation check: the unmutated tree does not build; see the log")

@@ -202,6 +202,31 @@ TEST_F(ChangeBootTest, ShortSetupIsTreatedAsUnreadable) {
   EXPECT_TRUE(platform.OutstandingAllocations().empty());
 }
 
+// Byte 111 is the last one edited: 112 bytes are enough, 111 are not.
+TEST_F(ChangeBootTest, SetupOf112BytesIsEditedAnd111IsNot) {
+  for (const size_t size : {size_t{112}, size_t{111}}) {
+    SCOPED_TRACE(size);
+    Boot();
+    Put(u"ZKChgBoot", BootControlVendorGuid, {1, 0x05});
+    std::vector<uint8_t> setup(size, 7);
+    if (size == 112) setup[111] = 0;
+    Put(u"Setup", SetupVariableGuid, setup);
+    EFI_STATUS status = 0;
+    const auto reset = Run([&] { status = ProcessChangeBootRequest(); });
+    if (size == 112) {
+      EXPECT_EQ(reset, EfiResetWarm);
+      std::vector<uint8_t> edited = setup;
+      edited[100] = 0;
+      edited[111] = 1;
+      EXPECT_EQ(Var(u"Setup", SetupVariableGuid), edited);
+    } else {
+      EXPECT_FALSE(reset.has_value());
+      EXPECT_EQ(status, EFI_NOT_FOUND);
+      EXPECT_EQ(Var(u"Setup", SetupVariableGuid), setup);
+    }
+  }
+}
+
 // ---------------------------------------------------------------- factory reset
 
 struct HookState {
