@@ -16,15 +16,16 @@
 // beyond any of them, and a slot consumed that the format's rules do not give
 // is a read past the slot list.
 //
-// Oracle: a capacity of 0 or above 1,000,000 returns 0 and leaves the buffer
-// untouched; otherwise the result is at most capacity - 1 and the character
-// at the result is the terminator. An 8-bit format and its widened copy give
-// the same output, and 8-bit output is the low byte of each character of
-// wide output.
+// Oracle: every run gives the same result and buffer bytes as the reference
+// copy of the engine (fuzz/print_reference.cpp). A capacity of 0 or above
+// 1,000,000 returns 0 and leaves the buffer untouched; otherwise the result is at most capacity - 1 and the
+// character at the result is the terminator. An 8-bit format and its widened copy give the same output, and
+// 8-bit output is the low byte of each character of wide output.
 #include <cstring>
 #include <memory>
 
 #include "fuzz/harness.h"
+#include "fuzz/print_reference.h"
 #include "support/print/print.h"
 
 namespace {
@@ -141,8 +142,15 @@ Output Print(const std::vector<uint8_t>& format, size_t capacity, UINTN flags, c
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[bytes]);
   std::memset(buffer.get(), 0xA5, bytes);
 
+  std::unique_ptr<uint8_t[]> expected(new uint8_t[bytes]);
+  std::memset(expected.get(), 0xA5, bytes);
+  const UINTN expectedResult =
+      print_reference::PrintEngine(expected.get(), capacity, flags, fmt.get(), slots);
+
   Output out;
   out.result = PrintEngine(buffer.get(), capacity, flags, fmt.get(), slots);
+  Check(out.result == expectedResult && std::memcmp(buffer.get(), expected.get(), bytes) == 0,
+        "the output differs from the reference engine's");
   if (refused) {
     Check(out.result == 0, "a refused capacity returned characters");
     for (size_t i = 0; i < bytes; i++) Check(buffer[i] == 0xA5, "a refused capacity wrote to the buffer");
