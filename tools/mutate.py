@@ -32,7 +32,7 @@ import time
 
 TARGETS = ["unit_tests", "boot_tests", "sim_tests", "simboot_tests", "hw_x86_tests", "bootctl_driver", "simboot"]
 PROGRAMS = ["unit_tests", "boot_tests", "sim_tests", "tests/simboot/simboot_tests", "tests/x86/hw_x86_tests"]
-TEST_TIMEOUT = 300  # seconds per test program; a planted endless loop ends here
+TEST_TIMEOUT = 120  # seconds per test program; a planted endless loop ends here
 
 
 class Fault:

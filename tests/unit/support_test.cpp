@@ -87,6 +87,21 @@ TEST_F(TimerTest, StallsSpinOnTheTsc) {
   EXPECT_GT(SpinTscTicks(5), start + 5);
 }
 
+// The spin ends at the first reading above the target, never at the target
+// itself: with a counter that moves one tick per PAUSE, a wait of n ticks
+// returns start + n + 1 after n + 1 pauses.
+TEST_F(TimerTest, SpinEndsAboveTheTarget) {
+  platform.cpu.tscStep = 0;
+  platform.cpu.pauseTicks = 1;
+  for (const uint64_t ticks : {0ull, 1ull, 3ull, 100ull}) {
+    SCOPED_TRACE(ticks);
+    const uint64_t start = platform.cpu.tsc;
+    const uint64_t pauses = platform.counters.pauses;
+    EXPECT_EQ(SpinTscTicks(ticks), start + ticks + 1);
+    EXPECT_EQ(platform.counters.pauses - pauses, ticks + 1);
+  }
+}
+
 TEST_F(TimerTest, PcieWindowRegister) {
   struct Row {
     uint64_t msr;
