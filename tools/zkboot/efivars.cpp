@@ -20,6 +20,8 @@ namespace {
 
 constexpr long kEfivarfsMagic = 0xde5e81e4;
 constexpr size_t kGuidTextLength = 36;
+// Far above any variable a firmware store holds; a bigger file is no variable.
+constexpr size_t kMaxFileSize = 4 + (1u << 20);
 
 class Fd {
  public:
@@ -136,6 +138,8 @@ std::optional<EfiVariable> Efivarfs::Read(const std::string& name, const EFI_GUI
     }
     if (n == 0) break;
     bytes.insert(bytes.end(), buffer, buffer + n);
+    if (bytes.size() > kMaxFileSize)
+      throw ToolError(kExitUnexpected, path + ": larger than 1 MiB, not a variable");
   }
   if (bytes.size() < 4) {
     throw ToolError(kExitUnexpected, path + ": " + std::to_string(bytes.size()) +

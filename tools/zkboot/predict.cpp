@@ -90,9 +90,12 @@ Prediction PredictBoots(const std::vector<EfiVariable>& store, unsigned maxBoots
     prediction.bootNextWritten = false;
     for (const sim::TraceEvent& e : platform.trace) {
       if (e.boot != number || e.kind != "SetVariable") continue;
+      bool bootNext = false, succeeded = false;
       for (const auto& f : e.fields) {
-        if (f.first == "name" && f.second == "BootNext") prediction.bootNextWritten = true;
+        bootNext |= f.first == "name" && f.second == "BootNext";
+        succeeded |= f.first == "status" && f.second == "EFI_SUCCESS";
       }
+      if (bootNext && succeeded) prediction.bootNextWritten = true;
     }
     const bool endsHere = !boot.reset || *boot.reset == EfiResetShutdown;
     prediction.boots.push_back(std::move(boot));
