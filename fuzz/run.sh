@@ -40,6 +40,10 @@ mkdir -p "$build/artifacts"
 # shared machine; use-after-free is still caught within it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 for t in $targets; do
+  if [ -z "${max_len[$t]:-}" ]; then
+    echo "unknown fuzz target $t (known: ${!max_len[*]})" >&2
+    exit 2
+  fi
   args=(-max_len="${max_len[$t]}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
         -artifact_prefix="$build/artifacts/$t-")
   if [ "$mode" = smoke ]; then
