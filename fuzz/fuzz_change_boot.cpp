@@ -181,12 +181,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t mode = modeByte & 0x7F;
   Check(ChangeBootRequest[1] == modeByte, "the request copy lost its mode byte");
 
-  // The request is taken before it is acted on.
+  // The request is taken before it is acted on, unless the store refuses
+  // every rewrite of it.
+  const bool requestRewritable = fuzz::Rewritable(requestAttributes) &&
+                                 !fuzz::known::RequestRewrittenWithFixedAttributes(requestAttributes);
   std::vector<uint8_t> taken = request;
   taken[0] = 0;
   const auto requestAfter = after.find(requestKey);
-  if (!fuzz::known::RequestRewrittenWithFixedAttributes(requestAttributes)) {
+  if (requestRewritable) {
     Check(requestAfter == after.end() || requestAfter->second.data == taken, "the request was not taken");
+  } else {
+    Check(requestAfter != after.end() && requestAfter->second.data == request,
+          "a refused rewrite changed the request");
   }
   std::map<Key, std::optional<Value>> changes;
   if (requestAfter == after.end()) {
@@ -217,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Factory reset.
-  if (!fuzz::known::RequestRewrittenWithFixedAttributes(requestAttributes)) {
+  if (requestRewritable) {
     Check(after.count(requestKey) == 0, "factory reset: the request is still stored");
   }
   if (hookRemovesSetup) {
