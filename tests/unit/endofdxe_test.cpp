@@ -192,6 +192,13 @@ TEST_F(EndOfDxeTest, MalformedOptionsNeverMatch) {
   auto truncated = sim::BuildLoadOption(1, u"disk", {hd});
   truncated.resize(truncated.size() - 10);  // path cut inside the HD node, no end node
   std::vector<uint8_t> noTerminator = {1, 0, 0, 0, 0, 0, 'E', 0, 'F', 0, 'I', 0};
+  // One character short of "EFI USB Device" and unterminated: comparing the
+  // whole text would read past the option.
+  std::vector<uint8_t> oneShort = {1, 0, 0, 0, 0, 0};
+  for (char c : std::string("EFI USB Devic")) {
+    oneShort.push_back(static_cast<uint8_t>(c));
+    oneShort.push_back(0);
+  }
   std::vector<uint8_t> tiny = {1, 0, 0};
   auto noEnd = sim::BuildLoadOption(1, u"x", {sim::PciNode(1, 0)});
   noEnd.resize(noEnd.size() - 4);  // drop the end node
@@ -205,7 +212,8 @@ TEST_F(EndOfDxeTest, MalformedOptionsNeverMatch) {
                                                      noTerminator,
                                                      tiny,
                                                      noEnd,
-                                                     zeroNode};
+                                                     zeroNode,
+                                                     oneShort};
   std::vector<uint16_t> order;
   for (size_t i = 0; i < options.size(); i++) {
     char name[16];
