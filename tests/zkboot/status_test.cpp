@@ -177,6 +177,16 @@ TEST_F(StatusTest, DecodesTheVariablesAndTheBootOrder) {
                            "Every later boot sets BootNext again while ZKChgBoot exists"}) {
     EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
   }
+
+  // An option that is no load option, or a file too short to be a variable, is shown as such.
+  PutFile("Boot0002" + kGlobal, 7, {0x01, 0x00, 0x00});
+  std::ofstream(root + "/Boot0003" + kGlobal) << "ab";
+  const Json broken = Status();
+  const Json& brokenOptions = broken["bootOrder"]["options"];
+  EXPECT_NE(brokenOptions[1]["problem"].get<std::string>().find("too short for the 4-byte attribute prefix"),
+            std::string::npos);
+  EXPECT_EQ(brokenOptions[3]["problem"], "not a load option (3 bytes)");
+  EXPECT_EQ(broken["prediction"]["bootNext"], "0x0001");
 }
 
 TEST_F(StatusTest, FactoryResetPredictionDeletesTheOptionsAndResetsCold) {

@@ -145,7 +145,15 @@ Json OptionJson(const Efivarfs& store, uint16_t number) {
   Json j;
   j["number"] = Hex4(number);
   j["name"] = OptionName(number);
-  const std::optional<EfiVariable> v = store.Read(OptionName(number), EFI_GLOBAL_VARIABLE);
+  std::optional<EfiVariable> v;
+  try {
+    v = store.Read(OptionName(number), EFI_GLOBAL_VARIABLE);
+  } catch (const ToolError& e) {
+    // An option this user may not read, or a broken file: shown, the status goes on.
+    j["present"] = true;
+    j["problem"] = e.what();
+    return j;
+  }
   j["present"] = v.has_value();
   if (!v) return j;
   if (std::optional<LoadOptionInfo> info = ParseLoadOption(v->data)) {
