@@ -205,8 +205,17 @@ TEST_F(ZkbootTest, ReadOnlyStoreExitsWith5) {
 TEST_F(ZkbootTest, NoPermissionExitsWith4) {
   PutFile(kChgBootFile, 7, {0x00, 0x81});
   if (::geteuid() != 0) {
+    // An unprivileged user meets a store it may read but not change.
+    namespace fs = std::filesystem;
+    fs::permissions(root + "/" + kChgBootFile,
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(root, fs::perms::owner_read | fs::perms::owner_exec);
     const RunResult r = Run({"request", "usb"});
+    const RunResult lid = Run({"lid-flag", "set", "1"});
+    fs::permissions(root, fs::perms::owner_all);
     EXPECT_EQ(r.rc, 4) << r.err;
+    EXPECT_EQ(lid.rc, 4) << lid.err;
+    EXPECT_NE(r.err.find("needs root"), std::string::npos) << r.err;
     return;
   }
   // As root, run the command in a child that has dropped to an unprivileged user.
