@@ -586,7 +586,10 @@ int FactoryReset(const Context& c, bool yes) {
   for (const std::string& name : deleted) out << "  " << name << "\n";
   out << "  ZKChgBoot (the request itself)\n";
   if (resets) {
-    out << "and then resets the machine cold. The firmware rebuilds its setup defaults and boot options.\n";
+    out << "and then resets the machine cold. The firmware rebuilds its setup defaults and boot options.\n"
+           "(If the platform's own factory-reset hook removes Setup first, the driver deletes nothing more "
+           "and does "
+           "not reset.)\n";
   } else {
     out << "and nothing else: without a Setup variable the driver takes the request and does no reset.\n";
   }
