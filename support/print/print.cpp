@@ -88,6 +88,11 @@ inline UINT8* PutBounded(UINT8* cursor, const UINT8* end, UINTN c, UINTN outSize
   return cursor < end ? Put(cursor, c, outSize) : cursor;
 }
 
+// PrintFill, called only when there is something to write.
+inline UINT8* Fill(UINT8* cursor, const UINT8* end, INTN count, UINT16 character, UINTN outSize) {
+  return count > 0 ? PrintFill(cursor, end, count, character, outSize) : cursor;
+}
+
 // Sixteen format bytes at a time (SSE2, present on every x86-64 processor).
 typedef char Bytes16 __attribute__((vector_size(16), may_alias));
 typedef char UnalignedBytes16 __attribute__((vector_size(16), aligned(1), may_alias));
@@ -185,13 +190,13 @@ UINT8* EmitItem(UINT8* cursor, const UINT8* end, UINTN outSize, Item* item) {
   const bool left = (flags & PF_LEFT_ALIGN) != 0;
 
   if (padToWidth && !left) {
-    cursor = PrintFill(cursor, end, static_cast<INTN>(item->width - field), ' ', outSize);
+    cursor = Fill(cursor, end, static_cast<INTN>(item->width - field), ' ', outSize);
   }
   if (item->number) {
-    if (item->prefix != 0) cursor = PrintFill(cursor, end, 1, static_cast<UINT8>(item->prefix), outSize);
-    cursor = PrintFill(cursor, end, static_cast<INTN>(field - length), '0', outSize);
+    if (item->prefix != 0) cursor = PutBounded(cursor, end, static_cast<UINT8>(item->prefix), outSize);
+    cursor = Fill(cursor, end, static_cast<INTN>(field - length), '0', outSize);
   } else {
-    cursor = PrintFill(cursor, end, static_cast<INTN>(field - length), ' ', outSize);
+    cursor = Fill(cursor, end, static_cast<INTN>(field - length), ' ', outSize);
   }
 
   // Position 0 belongs to the prefix when there is one.
@@ -213,7 +218,7 @@ UINT8* EmitItem(UINT8* cursor, const UINT8* end, UINTN outSize, Item* item) {
   }
 
   if (padToWidth && left) {
-    cursor = PrintFill(cursor, end, static_cast<INTN>(item->width - field), ' ', outSize);
+    cursor = Fill(cursor, end, static_cast<INTN>(item->width - field), ' ', outSize);
   }
   return cursor;
 }
@@ -536,7 +541,7 @@ UINTN PrintEngine(void* buffer, UINTN capacity, UINTN flags, const void* format,
   }
 
   // cursor never passes end, which was kept free for the terminator.
-  PrintFill(cursor, cursor + outSize, 1, 0, outSize);
+  Put(cursor, 0, outSize);
   return static_cast<UINTN>(cursor - start) >> (outSize - 1);
 }
 
