@@ -111,15 +111,15 @@ __attribute__((no_sanitize_address)) UINTN FormatLength8(const UINT8* format, UI
   const Bytes16* block = reinterpret_cast<const Bytes16*>(format - offset);
   UINTN n = 0 - offset;  // position of the block's first byte
   UINTN first = ~static_cast<UINTN>(0);
-  UINT32 before = ~0u << offset;  // the bytes of the first block that belong to the format
+  UINT32 inFormat = ~0u << offset;  // the bytes of this block that belong to the format
   for (;;) {
     const Bytes16 v = *block++;
     if (first == ~static_cast<UINTN>(0)) {
       const UINT32 special =
-          ByteMask(reinterpret_cast<Bytes16>((v == '%') | (v == '\n') | (v == '\r'))) & before;
+          ByteMask(reinterpret_cast<Bytes16>((v == '%') | (v == '\n') | (v == '\r'))) & inFormat;
       if (special != 0) first = n + static_cast<UINTN>(__builtin_ctz(special));
     }
-    const UINT32 zero = ByteMask(reinterpret_cast<Bytes16>(v == 0)) & before;
+    const UINT32 zero = ByteMask(reinterpret_cast<Bytes16>(v == 0)) & inFormat;
     if (zero != 0) {
       n += static_cast<UINTN>(__builtin_ctz(zero));
       *literal = first < n ? first : n;
@@ -127,7 +127,7 @@ __attribute__((no_sanitize_address)) UINTN FormatLength8(const UINT8* format, UI
     }
     n += 16;
     if (n > limit) return n;
-    before = ~0u;
+    inFormat = ~0u;
   }
 }
 
@@ -147,7 +147,9 @@ void CopyBytes(UINT8* destination, const UINT8* source, UINTN length) {
 }
 
 // Copies format characters up to the next "%", "\n", "\r" or the NUL, or
-// until the room is full; moves *format past the characters copied.
+// until the room is full; moves *format past the characters copied. Kept out
+// of line: the compiler would otherwise copy it into several paths of the
+// main loop.
 __attribute__((noinline)) UINT8* CopyLiteral(UINT8* cursor, const UINT8* end, const UINT8** format,
                                              UINTN fmtSize, UINTN outSize) {
   const UINT8* fp = *format;
