@@ -3,8 +3,8 @@
 
 #include "bootctl/ec.h"
 #include "bootctl/vars.h"
-#include "frame/driver.h"
 #include "frame/helpers.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 
 UINT8 ChangeBootRequest[2];

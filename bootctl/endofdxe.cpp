@@ -4,8 +4,8 @@
 #include "bootctl/chgboot.h"
 #include "bootctl/ec.h"
 #include "bootctl/vars.h"
-#include "frame/driver.h"
 #include "frame/helpers.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Variable reader, zeroed pool, configuration-table lookup and HOB walk.
 #include "frame/helpers.h"
 
-#include "frame/driver.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 
 void* CachedHobList;
@@ -76,21 +76,26 @@ void* NextGuidHob(const EFI_GUID* guid, const void* start) {
   if (hob == nullptr) {
     return nullptr;
   }
+  // HOBs are read field by field: a producer whose lengths break the
+  // 8-byte alignment leaves the later headers unaligned.
   for (;;) {
-    const EFI_HOB_GENERIC_HEADER* header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER*>(hob);
-    if (header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
+    const UINT16 type = Load16(hob + offsetof(EFI_HOB_GENERIC_HEADER, HobType));
+    const UINT16 length = Load16(hob + offsetof(EFI_HOB_GENERIC_HEADER, HobLength));
+    if (type == EFI_HOB_TYPE_END_OF_HOB_LIST) {
       return nullptr;
-    }
-    if (header->HobType == EFI_HOB_TYPE_GUID_EXTENSION &&
-        SameGuid(&reinterpret_cast<const EFI_HOB_GUID_TYPE*>(hob)->Name, guid)) {
-      return const_cast<UINT8*>(hob);
     }
     // A HOB shorter than its own header cannot be stepped over; the list is
     // treated as ended there rather than walked forever.
-    if (header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) {
+    if (length < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return nullptr;
     }
-    hob += header->HobLength;
+    // The name is read only when the HOB's length covers it; a GUID HOB too
+    // short to hold one matches nothing and is stepped over.
+    if (type == EFI_HOB_TYPE_GUID_EXTENSION && length >= sizeof(EFI_HOB_GUID_TYPE) &&
+        SameGuid(reinterpret_cast<const EFI_GUID*>(hob + offsetof(EFI_HOB_GUID_TYPE, Name)), guid)) {
+      return const_cast<UINT8*>(hob);
+    }
+    hob += length;
   }
 }
 

@@ -3,7 +3,7 @@
 // family, which goes straight to the boot services.
 #include "support/base/base.h"
 
-#include "frame/driver.h"
+#include "frame/module.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Debug-message forwarding and the post-code halt.
 #include "support/debug/debug.h"
 
-#include "frame/driver.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 #include "support/timer/timer.h"
 

@@ -1,7 +1,7 @@
 // Thin forwarding layer over the PI PCD protocol.
 #include "support/pcd/pcd.h"
 
-#include "frame/driver.h"
+#include "frame/module.h"
 
 EFI_PCD_PROTOCOL* PcdProtocol;
 

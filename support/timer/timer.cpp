@@ -1,8 +1,8 @@
 // TSC frequency from the current P-state, published once for every module.
 #include "support/timer/timer.h"
 
-#include "frame/driver.h"
 #include "frame/helpers.h"
+#include "frame/module.h"
 #include "support/base/base.h"
 
 UINT64 TscHz;

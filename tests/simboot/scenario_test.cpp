@@ -247,6 +247,33 @@ TEST(ScenarioErrors, UnreadableFiles) {
   EXPECT_THROW(simboot::LoadScenarioFile(SCENARIO_DIR), ScenarioError);  // a directory
 }
 
+// A value of `levels` nested arrays, or objects {"a": ...} around a 1.
+std::string Deep(size_t levels, bool objects) {
+  std::string open, close;
+  for (size_t i = 0; i < levels; i++) {
+    open += objects ? R"({"a": )" : "[";
+    close += objects ? "}" : "]";
+  }
+  return open + (objects ? "1" : "") + close;
+}
+
+TEST(ScenarioErrors, NestingDeeperThan64LevelsIsOneLineError) {
+  // Levels count the document's own object.
+  const BadCase cases[] = {
+      {"64 levels: read as usual", R"({"description": )" + Deep(63, false) + "}",
+       "t.json: description: expected a string, got an array"},
+      {"65 levels of arrays", R"({"description": )" + Deep(64, false) + "}",
+       "t.json: description[0][0][0][0][0]...: nested deeper than 64 levels"},
+      {"65 levels of objects", R"({"zzz": )" + Deep(64, true) + "}",
+       "t.json: zzz.a.a.a.a.a...: nested deeper than 64 levels"},
+      {"40,000 levels in a load option path", WithOption("[" + Deep(40000, false) + "]"),
+       "t.json: variables[0].data.loadOption.path[0]...: nested deeper than 64 levels"},
+      {"40,000 levels of objects as data", WithData(Deep(40000, true)),
+       "t.json: variables[0].data.a.a.a...: nested deeper than 64 levels"},
+  };
+  for (const BadCase& c : cases) EXPECT_EQ(ErrorOf(c.text), c.message) << c.what;
+}
+
 struct DataCase {
   const char* data;
   std::vector<uint8_t> bytes;

@@ -2,6 +2,7 @@
 #include "bootctl/ec.h"
 
 #include "tests/unit/driver_fixture.h"
+#include "tests/unit/shims.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ TEST_F(EcTest, ReadAndWriteRegistersThroughTheHandshake) {
   ASSERT_EQ(notebook.ec.writes.size(), 1u);
   EXPECT_EQ(notebook.ec.writes[0].reg, 0x94);
   EXPECT_EQ(notebook.ec.writes[0].value, 0x01);
-  EXPECT_EQ(notebook.ec.commands, (std::vector<uint8_t>{RD_EC, WR_EC}));
+  EXPECT_EQ(notebook.ec.commands, (std::vector<uint8_t>{0x80, 0x81}));
 }
 
 TEST_F(EcTest, SlowEcIsWaitedFor) {
@@ -36,13 +37,13 @@ TEST_F(EcTest, BusyForTheWholeWaitFailsWithoutWriting) {
   notebook.ec.behaviour.neverAnswers = true;
   const uint64_t post80 = notebook.postCodes.reads;
 
-  EXPECT_EQ(EcSendByte(EC_DATA, 0x42), EFI_DEVICE_ERROR);
-  EXPECT_EQ(notebook.ec.statusReads, kEcPollBound);
+  EXPECT_EQ(EcSendByte(0x62, 0x42), EFI_DEVICE_ERROR);
+  EXPECT_EQ(notebook.ec.statusReads, 65536u);
   // Every unsuccessful status read waits four port-0x80 reads; with no
   // output byte to drain the data port is left alone, and the byte itself is
   // never written.
   EXPECT_EQ(notebook.ec.dataReads, 0u);
-  EXPECT_EQ(notebook.postCodes.reads - post80, 4u * kEcPollBound);
+  EXPECT_EQ(notebook.postCodes.reads - post80, 4u * 65536);
   EXPECT_TRUE(notebook.ec.commands.empty());
 }
 
@@ -50,14 +51,14 @@ TEST_F(EcTest, ReadRegisterStopsAtTheFirstFailedSend) {
   notebook.ec.behaviour.neverAnswers = true;
   UINT8 value = 0xEE;
   EXPECT_EQ(EcReadRegister(0x19, &value), EFI_DEVICE_ERROR);
-  EXPECT_EQ(notebook.ec.statusReads, kEcPollBound);
+  EXPECT_EQ(notebook.ec.statusReads, 65536u);
   EXPECT_EQ(value, 0xEE);
 }
 
 TEST_F(EcTest, WriteRegisterAttemptsAllThreeSendsWhenBusy) {
   notebook.ec.behaviour.neverAnswers = true;
   EcWriteRegister(0x94, 1);
-  EXPECT_EQ(notebook.ec.statusReads, 3u * kEcPollBound);
+  EXPECT_EQ(notebook.ec.statusReads, 3u * 65536);
 }
 
 TEST_F(EcTest, WaitOutputFullGivesUpAfterTheBound) {
@@ -65,7 +66,63 @@ TEST_F(EcTest, WaitOutputFullGivesUpAfterTheBound) {
   notebook.ec.behaviour.goesDeadAfter = 1;
   UINT8 value = 0;
   EXPECT_EQ(EcReadRegister(0x19, &value), EFI_DEVICE_ERROR);
-  EXPECT_EQ(EcWaitOutputFull(EC_SC), EFI_DEVICE_ERROR);
+  EXPECT_EQ(EcWaitOutputFull(0x66), EFI_DEVICE_ERROR);
+}
+
+TEST_F(EcTest, WaitOutputFullDelaysWithoutDrainingAndGivesUpAfter65536Reads) {
+  notebook.ec.behaviour.neverAnswers = true;
+  const uint64_t post80 = notebook.postCodes.reads;
+  EXPECT_EQ(EcWaitOutputFull(0x66), EFI_DEVICE_ERROR);
+  EXPECT_EQ(notebook.ec.statusReads, 65536u);
+  EXPECT_EQ(notebook.postCodes.reads - post80, 4u * 65536);
+  EXPECT_EQ(notebook.ec.dataReads, 0u) << "waiting for output drains nothing";
+}
+
+// Each unsuccessful status read is followed first by the drain of the data
+// port when that read showed an output byte, then by the four port-0x80
+// reads of the delay.
+TEST_F(EcTest, WaitsReadStatusThenDrainThenDelay) {
+  using A = PortSpy::Access;
+  const A status{false, 0x66}, data{false, 0x62}, delay{false, 0x80};
+  struct Row {
+    const char* name;
+    bool inputEmpty;
+    std::vector<A> expected;
+  };
+  const std::vector<A> delays = {delay, delay, delay, delay};
+  auto concat = [](std::vector<std::vector<A>> parts) {
+    std::vector<A> all;
+    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const Row rows[] = {
+      {"input_empty", true, concat({{status, data}, delays, {status}, delays, {status}})},
+      {"output_full", false,
+       concat({{status}, delays, {status}, delays, {status}})},  // first 11 of a dead EC
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Boot();
+    if (row.inputEmpty) {
+      // Busy for two poll rounds (5 us each) with a stale byte waiting.
+      notebook.ec.behaviour.busyAtBootNs = 8000;
+      notebook.ec.behaviour.staleOutput = 0x55;
+      Boot();
+      PortSpy spy(platform, {{0x62, &notebook.ec}, {0x66, &notebook.ec}, {0x80, &notebook.postCodes}});
+      EXPECT_EQ(EcWaitInputEmpty(0x66), EFI_SUCCESS);
+      EXPECT_EQ(spy.log, row.expected);
+    } else {
+      notebook.ec.behaviour.neverAnswers = true;
+      PortSpy spy(platform, {{0x62, &notebook.ec}, {0x66, &notebook.ec}, {0x80, &notebook.postCodes}});
+      EXPECT_EQ(EcWaitOutputFull(0x66), EFI_DEVICE_ERROR);
+      const std::vector<A> head(spy.log.begin(), spy.log.begin() + std::min<size_t>(spy.log.size(), 11));
+      EXPECT_EQ(head, row.expected);
+      ASSERT_EQ(spy.log.size(), 5u * 65536);
+      size_t misplaced = 0;
+      for (size_t i = 0; i < spy.log.size(); i++) misplaced += !(spy.log[i] == (i % 5 == 0 ? status : delay));
+      EXPECT_EQ(misplaced, 0u);
+    }
+  }
 }
 
 TEST_F(EcTest, StaleOutputByteIsDrainedOncePerBusyRead) {
@@ -89,8 +146,8 @@ TEST_F(EcTest, ChangeBootCmosWritesExactlyIndexThenMode) {
   WriteChangeBootCmos(3);
   EXPECT_EQ(platform.counters.portWrites - writes, 2u);
   ASSERT_EQ(notebook.cmos.writes.size(), 1u);
-  EXPECT_EQ(notebook.cmos.writes[0].index, CMOS_CHGBOOT_MODE);
-  EXPECT_EQ(notebook.cmos.bytes[CMOS_CHGBOOT_MODE], 3);
+  EXPECT_EQ(notebook.cmos.writes[0].index, 0x61);
+  EXPECT_EQ(notebook.cmos.bytes[0x61], 3);
 }
 
 TEST_F(EcTest, ImcGateClearTouchesNoPort) {
@@ -109,7 +166,7 @@ TEST_F(EcTest, ImcIdleAndResumeDifferOnlyInTheParameter) {
     BOOLEAN idle;
     uint8_t parameter;
   };
-  for (const Row& row : {Row{true, IMC_PARAM_ENTER_IDLE}, Row{false, IMC_PARAM_LEAVE_IDLE}}) {
+  for (const Row& row : {Row{true, 0xB4}, Row{false, 0xB5}}) {
     SCOPED_TRACE(row.parameter);
     notebook.imc.requests.clear();
     const uint64_t writes = platform.counters.portWrites;

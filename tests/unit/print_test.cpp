@@ -3,7 +3,10 @@
 #include "support/print/print.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -85,6 +88,8 @@ void PrintTo(const Row& row, std::ostream* os) {
 
 const EFI_GUID kGuid = {0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
 const EFI_TIME kTime = {2021, 3, 4, 5, 6, 7, 0, 0, 0, 0, 0};
+const EFI_GUID kDigitsGuid = {0x01234567, 0x89AB, 0xCDEF, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10}};
+const EFI_GUID kSmallGuid = {0x0000000A, 0x000B, 0x000C, {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};
 
 const Row kRows[] = {
     // Decimal.
@@ -118,6 +123,23 @@ const Row kRows[] = {
     {"%-6.3d|", {Neg(-7)}, "-007  |"},
     {"%010.3d", {7}, "       007"},
     {"%.05d", {7}, "00007"},
+    // Digit boundaries: 32-bit limits, powers of ten, every hexadecimal digit.
+    {"%lu", {4294967295ull}, "4294967295"},
+    {"%lu", {4294967296ull}, "4294967296"},
+    {"%lu", {999999999ull}, "999999999"},
+    {"%lu", {1000000000ull}, "1000000000"},
+    {"%lu", {9999999999999999999ull}, "9999999999999999999"},
+    {"%lu", {10000000000000000000ull}, "10000000000000000000"},
+    {"%ld", {Neg(-1000000000000ll)}, "-1000000000000"},
+    {"%d", {2147483647}, "2147483647"},
+    {"%x", {0}, "0"},
+    {"%lx", {0x100000000ull}, "100000000"},
+    {"%lx", {0x8000000000000000ull}, "8000000000000000"},
+    {"%lx", {0x0123456789ABCDEFull}, "123456789ABCDEF"},
+    {"%lX", {0xFEDCBA9876543210ull}, "FEDCBA9876543210"},
+    {"%020lx", {0xABCull}, "00000000000000000ABC"},
+    {"%.20lu", {7}, "00000000000000000007"},
+    {"%25lu|", {~0ull}, "     18446744073709551615|"},
     // Thousands separators.
     {"%,d", {1234567}, "1,234,567"},
     {"%,d", {123}, "123"},
@@ -182,6 +204,8 @@ const Row kRows[] = {
     // GUIDs, times, statuses.
     {"%g", {Ptr(&kGuid)}, "8BE4DF61-93CA-11D2-AA0D-00E098032B8C"},
     {"%g", {0}, "<null guid>"},
+    {"%g", {Ptr(&kDigitsGuid)}, "01234567-89AB-CDEF-FEDC-BA9876543210"},
+    {"%g", {Ptr(&kSmallGuid)}, "0000000A-000B-000C-0001-020304050607"},
     {"%.8g", {Ptr(&kGuid)}, "8BE4DF61"},
     {"[%40g]", {Ptr(&kGuid)}, "[    8BE4DF61-93CA-11D2-AA0D-00E098032B8C]"},
     {"%t", {Ptr(&kTime)}, "03/04/2021  05:06"},
@@ -207,6 +231,8 @@ const Row kRows[] = {
     {"\r\r", {}, "\r\r"},
     {"a%\nb", {}, "a\r\nb"},
     {"a%\rb", {}, "a\rb"},
+    {"%5\n|", {}, "   \r\n|"},  // after "%" a line end is an item, padded to the width
+    {"%-4\r|", {}, "\r   |"},
     {"%%", {}, "%"},
     {"100%%", {}, "100%"},
     {"%i", {}, "i"},
@@ -507,6 +533,40 @@ TEST(PrintValueToDigits, ReversedDigitsAfterTerminator) {
       {~0ull, 16, "FFFFFFFFFFFFFFFF"},
       {~0ull, 10, "18446744073709551615"},
       {5, 2, "101"},
+      {4294967295ull, 10, "4294967295"},
+      {4294967296ull, 10, "4294967296"},
+      {1000000000ull, 10, "1000000000"},
+      {10000000000000000000ull, 10, "10000000000000000000"},
+      {0x100000000ull, 16, "100000000"},
+      // 255 and 0xDEADBEEF in every radix; all 64 bits set from radix 4 up.
+      {255, 2, "11111111"},
+      {255, 3, "100110"},
+      {255, 4, "3333"},
+      {255, 5, "2010"},
+      {255, 6, "1103"},
+      {255, 7, "513"},
+      {255, 8, "377"},
+      {255, 9, "313"},
+      {255, 10, "255"},
+      {255, 11, "212"},
+      {255, 12, "193"},
+      {255, 13, "168"},
+      {255, 14, "143"},
+      {255, 15, "120"},
+      {255, 16, "FF"},
+      {0xDEADBEEF, 2, "11011110101011011011111011101111"},
+      {0xDEADBEEF, 3, "100122100210211112102"},
+      {0xDEADBEEF, 7, "161402603666"},
+      {0xDEADBEEF, 8, "33653337357"},
+      {0xDEADBEEF, 11, "164791A470"},
+      {0xDEADBEEF, 13, "476CC321C"},
+      {0xDEADBEEF, 15, "16CEB1BDE"},
+      {~0ull, 4, "33333333333333333333333333333333"},
+      {~0ull, 5, "2214220303114400424121122430"},
+      {~0ull, 8, "1777777777777777777777"},
+      {~0ull, 9, "145808576354216723756"},
+      {~0ull, 12, "839365134A2A240713"},
+      {~0ull, 14, "8681049ADB03DB171"},
   };
   for (const auto& c : kCases) {
     CHAR8 scratch[kPrintScratchLength];
@@ -518,6 +578,109 @@ TEST(PrintValueToDigits, ReversedDigitsAfterTerminator) {
     std::string forward;
     for (const CHAR8* p = last; p > scratch; --p) forward.push_back(*p);
     EXPECT_EQ(forward, c.digits);
+  }
+}
+
+// Literal text is copied in blocks. Every length, format alignment and cut,
+// with NULs and "%" around the format that must not be taken for part of it.
+TEST(PrintLiteralRuns, EveryLengthAlignmentAndCut) {
+  const std::string text = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNO";  // 51 characters
+  alignas(16) char storage[128];
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t length = 0; length <= text.size(); ++length) {
+      memset(storage, '%', sizeof(storage));
+      if (offset > 0) storage[offset - 1] = 0;
+      memcpy(storage + offset, text.data(), length);
+      storage[offset + length] = 0;
+      for (const UINTN capacity : {length + 1, length + 8, length / 2 + 1, size_t{1}, size_t{17}}) {
+        for (const UINTN flags : {UINTN{0}, PF_OUT_WIDE}) {
+          SCOPED_TRACE("offset " + std::to_string(offset) + " length " + std::to_string(length) +
+                       " capacity " + std::to_string(capacity) + " flags " + std::to_string(flags));
+          const Output out = Format(flags, storage + offset, {}, capacity);
+          const std::string expected = text.substr(0, std::min<size_t>(length, capacity - 1));
+          EXPECT_EQ(Printable(out.text), expected);
+        }
+      }
+    }
+  }
+}
+
+// A conversion or line end at every position of the text, and literal runs
+// after it; "%" and line ends before the format must not count.
+TEST(PrintLiteralRuns, SpecialCharacterAtEveryPosition) {
+  const std::string text = "0123456789abcdefghijklmnopqrstuvwxyzABCDE";  // 41 characters
+  const struct {
+    const char* special;
+    const char* emitted;
+  } kSpecials[] = {{"%d", "-7"}, {"%%", "%"},      {"\n", "\r\n"},
+                   {"\r", "\r"}, {"\r\n", "\r\n"}, {"\n\r", "\r\n"}};
+  alignas(16) char storage[128];
+  for (const auto& sp : kSpecials) {
+    for (size_t offset = 0; offset < 16; offset += 5) {
+      for (size_t at = 0; at <= text.size(); ++at) {
+        const std::string format = text.substr(0, at) + sp.special + text.substr(at);
+        memset(storage, '%', sizeof(storage));
+        if (offset > 0) storage[offset - 1] = '\n';
+        memcpy(storage + offset, format.c_str(), format.size() + 1);
+        const std::string expected = text.substr(0, at) + sp.emitted + text.substr(at);
+        SCOPED_TRACE(Printable(Widen(format)) + " at offset " + std::to_string(offset));
+        EXPECT_EQ(Printable(Format(0, storage + offset, {Neg(-7)}).text), Printable(Widen(expected)));
+        EXPECT_EQ(Printable(Format(PF_OUT_WIDE, storage + offset, {Neg(-7)}).text),
+                  Printable(Widen(expected)));
+        const std::u16string wide = Widen(format);
+        EXPECT_EQ(Printable(Format(PF_FMT_WIDE, wide.c_str(), {Neg(-7)}).text), Printable(Widen(expected)));
+      }
+    }
+  }
+}
+
+// The format is measured in whole aligned blocks: a format that ends at the
+// last byte before an inaccessible page is read without touching that page.
+TEST(PrintLiteralRuns, FormatEndingAtAPageBoundary) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
+  char* const pageEnd = static_cast<char*>(map) + page;
+  const std::string text = "ChipsetS3LibTableHeader buffer size = 0x";  // 40 characters
+  for (size_t length = 0; length <= text.size(); ++length) {
+    char* format = pageEnd - (length + 1);
+    memcpy(format, text.data(), length + 1);
+    format[length] = 0;
+    char out[64];
+    EXPECT_EQ(PrintAscii(out, sizeof(out), format), length);
+    EXPECT_EQ(std::string(out), text.substr(0, length));
+  }
+  static const char kMessage[] = "ChipsetS3LibTableHeader buffer size = 0x%x\n";
+  memcpy(pageEnd - sizeof(kMessage), kMessage, sizeof(kMessage));
+  char out[64];
+  EXPECT_EQ(PrintAscii(out, sizeof(out), pageEnd - sizeof(kMessage), UINT64{0x4000}), 46u);
+  EXPECT_STREQ(out, "ChipsetS3LibTableHeader buffer size = 0x4000\r\n");
+  memcpy(pageEnd - sizeof(u"Boot%04x"), u"Boot%04x", sizeof(u"Boot%04x"));
+  CHAR16 name[16];
+  EXPECT_EQ(PrintWide(name, sizeof(name), reinterpret_cast<const CHAR16*>(pageEnd - sizeof(u"Boot%04x")),
+                      UINT64{0x2001}),
+            8u);
+  EXPECT_EQ(std::u16string(name), u"Boot2001");
+  munmap(map, 2 * page);
+}
+
+// The length limit holds at every alignment of the format.
+TEST(PrintLimits, FormatLimitAtEveryAlignment) {
+  std::vector<char> big(kPrintMaxAsciiLength + 32, 'a');
+  for (size_t offset = 0; offset < 16; ++offset) {
+    SCOPED_TRACE(offset);
+    char* format = big.data() + offset;
+    format[kPrintMaxAsciiLength] = 0;  // exactly the maximum: accepted
+    char out[8];
+    EXPECT_EQ(PrintEngine(out, sizeof(out), 0, format, nullptr), 7u);
+    EXPECT_STREQ(out, "aaaaaaa");
+    format[kPrintMaxAsciiLength] = 'a';
+    format[kPrintMaxAsciiLength + 1] = 0;  // one more: refused, buffer untouched
+    memset(out, kCanary, sizeof(out));
+    EXPECT_EQ(PrintEngine(out, sizeof(out), 0, format, nullptr), 0u);
+    for (char c : out) EXPECT_EQ(static_cast<uint8_t>(c), kCanary);
+    format[kPrintMaxAsciiLength + 1] = 'a';
   }
 }
 

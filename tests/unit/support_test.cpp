@@ -22,7 +22,7 @@ TEST_F(TimerTest, PstateFrequencyRounding) {
   for (const Row& row : {Row{0x8C, 8, 3500}, Row{0x62, 0x0C, 1600}, Row{0x6B, 0x0C, 1800}, Row{33, 4, 1700},
                          Row{0x64, 0x08, 2500}, Row{0x10, 0x3F, 100}, Row{0xFF, 1, 51000}, Row{0x8C, 0, 0}}) {
     SCOPED_TRACE(row.fid * 1000 + row.did);
-    platform.cpu.msrs[MSR_PSTATE_DEF_0 + 3] = PstateDefinition(row.fid, row.did);
+    platform.cpu.msrs[0xC0010064 + 3] = PstateDefinition(row.fid, row.did);
     UINT32 mhz = 0xFFFF;
     PstateMhz(3, &mhz);
     EXPECT_EQ(mhz, row.mhz);
@@ -30,9 +30,9 @@ TEST_F(TimerTest, PstateFrequencyRounding) {
 }
 
 TEST_F(TimerTest, TimerInitPublishesTheCurrentPstateFrequency) {
-  platform.cpu.msrs[MSR_PSTATE_STATUS] = 2;
-  platform.cpu.msrs[MSR_PSTATE_DEF_0 + 0] = PstateDefinition(0x62, 0x0C);
-  platform.cpu.msrs[MSR_PSTATE_DEF_0 + 2] = PstateDefinition(0x8C, 8);
+  platform.cpu.msrs[0xC0010063] = 2;
+  platform.cpu.msrs[0xC0010064 + 0] = PstateDefinition(0x62, 0x0C);
+  platform.cpu.msrs[0xC0010064 + 2] = PstateDefinition(0x8C, 8);
   Boot();
   EXPECT_EQ(GetTscHz(), 3500000000ull);
   auto* table = static_cast<UINT64*>(platform.FindConfigTable(TscFrequencyGuid));
@@ -46,7 +46,7 @@ TEST_F(TimerTest, TimerInitPublishesTheCurrentPstateFrequency) {
 
 TEST_F(TimerTest, PublishedFrequencyIsAdoptedUnchanged) {
   static UINT64 published = 1234567890;
-  platform.cpu.msrs[MSR_PSTATE_DEF_0] = PstateDefinition(0x8C, 8);
+  platform.cpu.msrs[0xC0010064] = PstateDefinition(0x8C, 8);
   platform.bootHooks.push_back(
       [](sim::Platform& p) { p.BootServices()->InstallConfigurationTable(&TscFrequencyGuid, &published); });
   Boot();
@@ -60,7 +60,7 @@ TEST_F(TimerTest, ZeroFrequencyOrFailedAllocationIsNotPublished) {
   EXPECT_EQ(GetTscHz(), 0u);
   EXPECT_EQ(platform.FindConfigTable(TscFrequencyGuid), nullptr);
 
-  platform.cpu.msrs[MSR_PSTATE_DEF_0] = PstateDefinition(0x8C, 8);
+  platform.cpu.msrs[0xC0010064] = PstateDefinition(0x8C, 8);
   platform.BeginBoot();
   ResetDriverState();
   platform.FailNthAllocation(1);
@@ -87,6 +87,21 @@ TEST_F(TimerTest, StallsSpinOnTheTsc) {
   EXPECT_GT(SpinTscTicks(5), start + 5);
 }
 
+// The spin ends at the first reading above the target, never at the target
+// itself: with a counter that moves one tick per PAUSE, a wait of n ticks
+// returns start + n + 1 after n + 1 pauses.
+TEST_F(TimerTest, SpinEndsAboveTheTarget) {
+  platform.cpu.tscStep = 0;
+  platform.cpu.pauseTicks = 1;
+  for (const uint64_t ticks : {0ull, 1ull, 3ull, 100ull}) {
+    SCOPED_TRACE(ticks);
+    const uint64_t start = platform.cpu.tsc;
+    const uint64_t pauses = platform.counters.pauses;
+    EXPECT_EQ(SpinTscTicks(ticks), start + ticks + 1);
+    EXPECT_EQ(platform.counters.pauses - pauses, ticks + 1);
+  }
+}
+
 TEST_F(TimerTest, PcieWindowRegister) {
   struct Row {
     uint64_t msr;
@@ -99,7 +114,7 @@ TEST_F(TimerTest, PcieWindowRegister) {
         Row{0xE0000001, true, 0xE0000000, 0x100000}, Row{0x1F800002D, true, 0x1F8000000, 0x80000000},
         Row{0xE0000031, false, 0, 0}, Row{0xE000003D, false, 0, 0}}) {
     SCOPED_TRACE(row.msr);
-    platform.cpu.msrs[MSR_MMIO_CFG_BASE] = row.msr;
+    platform.cpu.msrs[0xC0010058] = row.msr;
     UINT64 base = 0x5555;
     UINT32 size = 0x6666;
     EXPECT_EQ(ReadPcieMmioWindow(&base, &size) != 0, row.enabled);
@@ -222,7 +237,7 @@ TEST_F(DebugTest, MessageReachesTheProducerWithItsSlots) {
             EFI_SUCCESS);
   ASSERT_EQ(console.messages.size(), 2u);
   EXPECT_EQ(console.messages[0].text, "ChipsetS3LibTableHeader buffer size = 0x4000\n");
-  EXPECT_EQ(console.messages[0].level, kDebugErrorLevel);
+  EXPECT_EQ(console.messages[0].level, 0x0004000000000000u);
   EXPECT_EQ(console.messages[1].text, "three -3 1122334455\n");
 }
 
@@ -234,7 +249,7 @@ TEST_F(DebugTest, PostCodeHaltIsOffInThisBuild) {
 
 TEST_F(DebugTest, PostCodeHaltStopsWhenTheProbeAnswers) {
   platform.cpu.siProbe = [](uint32_t eax, uint32_t ebx) -> uint16_t {
-    return eax == kMagicProbeEax && ebx == kMagicProbeEbx ? 1 : 0;
+    return eax == 0xBACCD00B && ebx == 2 ? 1 : 0;
   };
   EXPECT_TRUE(PostCodeHaltIf(true, 0xB2000001));
   ASSERT_EQ(notebook.postCodes.codes.size(), 2u);

@@ -46,7 +46,8 @@ bool ParseNumberText(const std::string& text, uint64_t* out) {
 }
 
 // Tracks where the parser is, so that a duplicate key can be reported with
-// the path of the object that holds it.
+// the path of the object that holds it, and stops a document nested deeper
+// than kMaxJsonDepth before anything walks it recursively.
 class DuplicateKeyGuard {
  public:
   bool operator()(int, Json::parse_event_t event, Json& parsed) {
@@ -54,6 +55,12 @@ class DuplicateKeyGuard {
       case Json::parse_event_t::object_start:
       case Json::parse_event_t::array_start:
         EnterChild();
+        if (frames_.size() >= kMaxJsonDepth) {
+          constexpr size_t kShownLevels = 6;
+          const size_t shown = frames_.size() < kShownLevels ? frames_.size() : kShownLevels;
+          throw PathError(PathTo(shown) + (shown < frames_.size() ? "..." : ""),
+                          "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+        }
         frames_.push_back({event == Json::parse_event_t::object_start, {}, "", 0, false});
         break;
       case Json::parse_event_t::object_end:

@@ -24,8 +24,14 @@ class PathError : public std::runtime_error {
   std::string path_;
 };
 
-// Parses a whole document. Syntax errors and duplicate object keys (which the
-// JSON library would otherwise resolve silently) raise PathError.
+// Deepest nesting of arrays and objects a document may have. Scenarios need
+// fewer than ten levels; the cap keeps the recursive walks over a parsed
+// document (comparison, dump, destruction by callers) off a stack overflow.
+constexpr size_t kMaxJsonDepth = 64;
+
+// Parses a whole document. Syntax errors, duplicate object keys (which the
+// JSON library would otherwise resolve silently) and nesting deeper than
+// kMaxJsonDepth raise PathError.
 Json ParseJsonText(const std::string& text);
 
 std::string KeyPath(const std::string& parent, const std::string& key);  // a.b or a["9"]

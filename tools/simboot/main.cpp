@@ -14,6 +14,7 @@
 
 #include "sim/platform.h"
 #include "tools/simboot/default_scenario.h"
+#include "tools/simboot/efivarfs.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/report.h"
 #include "tools/simboot/scenario.h"
@@ -28,10 +29,12 @@ void WriteText(const std::string& path, const std::string& text, const char* wha
 }
 
 int Run(const std::string& scenarioPath, unsigned maxBoots, const std::string& jsonTrace,
-        const std::string& writeState, bool quiet, bool verbose) {
-  const simboot::Scenario scenario =
+        const std::string& writeState, bool quiet, bool verbose, const std::string& fromEfivarfs,
+        const std::string& toEfivarfs) {
+  simboot::Scenario scenario =
       scenarioPath.empty() ? simboot::ParseScenario(simboot::kDefaultScenario, simboot::kDefaultScenarioName)
                            : simboot::LoadScenarioFile(scenarioPath);
+  if (!fromEfivarfs.empty()) simboot::ImportEfivarfs(fromEfivarfs, &scenario);
   const std::string driver = sim::DriverImage::DefaultPath();
   if (driver.empty() || ::access(driver.c_str(), R_OK) != 0) {
     throw simboot::ScenarioError("the driver image " + (driver.empty() ? "path" : driver) +
@@ -53,6 +56,7 @@ int Run(const std::string& scenarioPath, unsigned maxBoots, const std::string& j
 
   if (!jsonTrace.empty()) WriteText(jsonTrace, simboot::TraceJson(report), "JSON trace");
   if (!writeState.empty()) simboot::SaveScenarioFile(report.final, writeState);
+  if (!toEfivarfs.empty()) simboot::ExportEfivarfs(report.final, toEfivarfs);
   const bool settled = !boots.empty() && (!boots.back().reset || *boots.back().reset == EfiResetShutdown);
   return settled ? 0 : 1;
 }
@@ -63,7 +67,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Runs the boot-control driver on a simulated notebook, boot after boot until one ends without a "
       "reset, and prints a trace of every boot and the final state."};
-  std::string scenarioPath, jsonTrace, writeState;
+  std::string scenarioPath, jsonTrace, writeState, fromEfivarfs, toEfivarfs;
   unsigned maxBoots = 8;
   bool quiet = false, verbose = false;
   app.add_option("scenario", scenarioPath,
@@ -73,6 +77,12 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   app.add_option("--write-state", writeState, "Write the final state as a scenario file to FILE")
       ->type_name("FILE");
+  app.add_option(
+         "--from-efivarfs", fromEfivarfs,
+         "Start from the non-volatile variables of an efivarfs-like directory instead of the scenario's")
+      ->type_name("DIR");
+  app.add_option("--to-efivarfs", toEfivarfs, "Write the final variables to an efivarfs-like directory")
+      ->type_name("DIR");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print only the summary");
   app.add_flag("-v,--verbose", verbose, "Also print variable reads and every other platform event")
       ->excludes(quietFlag);
@@ -82,7 +92,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   try {
-    return Run(scenarioPath, maxBoots, jsonTrace, writeState, quiet, verbose);
+    return Run(scenarioPath, maxBoots, jsonTrace, writeState, quiet, verbose, fromEfivarfs, toEfivarfs);
   } catch (const std::exception& e) {
     std::cout.flush();
     std::fprintf(stderr, "simboot: %s\n", e.what());

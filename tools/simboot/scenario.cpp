@@ -33,8 +33,12 @@
 //   "bootManager":     false: no boot manager consumes BootNext (default true)
 //   "imc":             {"enabled": bool, "acknowledges": bool (default true)}
 //   "ec":              {"registers": {"0x19": 1, ...},
-//                       "neverAnswers": bool, "busyAfterWrite": n, "busyAtBoot": n,
-//                       "staleOutput": byte, "goesDeadAfter": n}
+//                       "neverAnswers": bool, "takeNs": n (default 2000),
+//                       "answerNs": n (default 3000), "busyAtBootNs": n,
+//                       "staleOutput": byte, "goesDeadAfter": n}: the EC takes
+//                      each host byte takeNs after the write and answers a read
+//                      answerNs after taking the address; goesDeadAfter is the
+//                      number of bytes it takes in a boot before it stops
 //   "cmos":            {"0x61": 1, ...}  (indexes 0 to 127)
 //   "variables":       [{"name": "Setup", "guid": "setup", "attributes": 7, "data": ...}]
 //   "debugConsole":    false: the debug-message protocol is not installed (default true)

@@ -80,7 +80,7 @@ uint16_t CpuidSiProbe(uint32_t eax, uint32_t ebx) {
       "pushq %%rcx\n\t"
       "pushq %%rdx\n\t"
       "pushq %%rsi\n\t"
-      "movl %k1, %%ebx\n\t"
+      "movl %k2, %%ebx\n\t"
       "xorl %%esi, %%esi\n\t"
       "cpuid\n\t"
       "movzwq %%si, %0\n\t"

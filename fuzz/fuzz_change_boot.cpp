@@ -1,0 +1,272 @@
+// ZKChgBoot, Setup, BootOrder, PhysicalBootOrder and Boot#### of any size
+// and attributes through the change-boot request and the factory reset.
+//
+// Input: flags (bit 0 platform hook installed, bit 1 the hook removes Setup,
+// bit 2 purge-idle marker installed, bit 3 a second one, bit 4 a purge-busy
+// marker installed), ZKChgBoot (attribute selector, block; empty: absent),
+// Setup (selector, 16-bit size modulo 2048, 0: absent; fill byte; bytes 92,
+// 100 and 111; a block laid over the start), BootOrder and PhysicalBootOrder
+// (selector, block each), then options until the input ends (number,
+// selector, block).
+//
+// Oracle, from the request's rules:
+// - no pending request (absent, longer than 2 bytes, pending byte 0): the
+//   store, CMOS and the reset state are untouched;
+// - a pending request is taken: afterwards ZKChgBoot is deleted or holds its
+//   mode byte with the pending byte 0;
+// - no Setup, a mode other than 1 to 5, or (modes 1, 2, 3, 5) a Setup shorter
+//   than 112 bytes: nothing else changes, no CMOS write, no reset;
+// - modes 1, 2, 3, 5: CMOS 0x61 holds the mode; Setup is edited in bytes 92,
+//   100 and 111 only, as the mode says, and a warm reset follows exactly when
+//   a byte changed; nothing else changes;
+// - mode 4: CMOS 0x61 holds 4 and ZKChgBoot is deleted; if the hook removed
+//   Setup, nothing else changes and the boot goes on; otherwise a cold reset
+//   follows with Setup, both orders and every option they name deleted,
+//   nothing else changed, no purge-busy marker left and one purge-idle marker
+//   when there was one before.
+// Every run: no pool left, no violation.
+#include <cstring>
+#include <map>
+
+#include "fuzz/harness.h"
+#include "fuzz/known_findings.h"
+
+namespace {
+
+using fuzz::Check;
+
+using Key = std::pair<std::u16string, std::string>;
+struct Value {
+  uint32_t attributes;
+  std::vector<uint8_t> data;
+  bool operator==(const Value& o) const { return attributes == o.attributes && data == o.data; }
+};
+using Store = std::map<Key, Value>;
+
+Key KeyOf(const std::u16string& name, const EFI_GUID& guid) { return {name, sim::GuidToString(guid)}; }
+
+Store Snapshot(const sim::Platform& platform) {
+  Store store;
+  for (const sim::Variable& v : platform.Variables()) store[KeyOf(v.name, v.guid)] = {v.attributes, v.data};
+  return store;
+}
+
+std::string Describe(const Key& key) { return sim::Utf16ToUtf8(key.first); }
+
+// Compares the store with what it should be; `expected` maps a key to its
+// value or to nullopt for a variable that must be gone.
+void CheckStore(const Store& before, const Store& after, const std::map<Key, std::optional<Value>>& changes,
+                const char* situation) {
+  Store want = before;
+  for (const auto& c : changes) {
+    if (c.second) {
+      want[c.first] = *c.second;
+    } else {
+      want.erase(c.first);
+    }
+  }
+  for (const auto& w : want) {
+    const auto it = after.find(w.first);
+    Check(it != after.end(), std::string(situation) + ": " + Describe(w.first) + " is missing");
+    Check(it->second == w.second,
+          std::string(situation) + ": " + Describe(w.first) + " is not as it should be");
+  }
+  for (const auto& a : after) {
+    Check(want.count(a.first) != 0, std::string(situation) + ": " + Describe(a.first) + " should be gone");
+  }
+}
+
+bool EditSetup(uint8_t mode, std::vector<uint8_t>& s) {
+  bool changed = false;
+  if ((mode == 1 || mode == 2) && s[92] != 0) {
+    s[92] = 0;
+    changed = true;
+  }
+  if ((mode == 2 || mode == 5) && s[111] == 0) {
+    s[111] = 1;
+    s[100] = 0;
+    changed = true;
+  }
+  if (mode == 3 && s[111] != 0) {
+    s[111] = 0;
+    changed = true;
+  }
+  return changed;
+}
+
+bool hookRemovesSetup = false;
+
+EFI_STATUS EFIAPI FactoryResetHook() {
+  if (hookRemovesSetup) sim::Platform::Current()->RemoveVariable(u"Setup", SetupVariableGuid);
+  return EFI_SUCCESS;
+}
+
+alignas(8) uint8_t hookInterface[kPlatformHookMinLength];
+
+std::vector<uint16_t> Entries(const std::vector<uint8_t>& bytes) {
+  std::vector<uint16_t> out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    out.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  const uint8_t flags = in.U8();
+  const uint32_t requestAttributes = fuzz::StoredAttributes(in.U8());
+  const std::vector<uint8_t> request = in.Block();
+  const uint32_t setupAttributes = fuzz::StoredAttributes(in.U8());
+  const size_t setupSize = in.U16() % 2048;
+  std::vector<uint8_t> setup(setupSize, in.U8());
+  const uint8_t b92 = in.U8(), b100 = in.U8(), b111 = in.U8();
+  const std::vector<uint8_t> overlay = in.Block();
+  for (size_t i = 0; i < overlay.size() && i < setup.size(); i++) setup[i] = overlay[i];
+  if (setup.size() > 92) setup[92] = b92;
+  if (setup.size() > 100) setup[100] = b100;
+  if (setup.size() > 111) setup[111] = b111;
+  const uint32_t orderAttributes = fuzz::StoredAttributes(in.U8());
+  const std::vector<uint8_t> order = in.Block();
+  const uint32_t physicalAttributes = fuzz::StoredAttributes(in.U8());
+  const std::vector<uint8_t> physical = in.Block();
+
+  fuzz::Notebook nb;
+  sim::Platform& platform = nb.platform;
+  const bool hook = flags & 1;
+  hookRemovesSetup = hook && (flags & 2);
+  const size_t idleBefore = (flags & 4) ? ((flags & 8) ? 2 : 1) : 0;
+  nb.Start([&] {
+    if (hook) {
+      const uint32_t length = sizeof(hookInterface);
+      const uint64_t address = reinterpret_cast<uint64_t>(&FactoryResetHook);
+      std::memcpy(hookInterface, &length, sizeof(length));
+      std::memcpy(hookInterface + kPlatformHookFactoryResetOffset, &address, sizeof(address));
+      platform.InstallProtocol(PlatformHookProtocolGuid, hookInterface);
+    }
+    for (size_t i = 0; i < idleBefore; i++) platform.InstallProtocol(PurgeIdleMarkerGuid, nullptr);
+    if (flags & 0x10) platform.InstallProtocol(PurgeBusyMarkerGuid, nullptr);
+  });
+
+  if (!request.empty()) platform.PutVariable(u"ZKChgBoot", BootControlVendorGuid, requestAttributes, request);
+  if (!setup.empty()) platform.PutVariable(u"Setup", SetupVariableGuid, setupAttributes, setup);
+  if (!order.empty()) platform.PutVariable(u"BootOrder", EFI_GLOBAL_VARIABLE, orderAttributes, order);
+  if (!physical.empty()) {
+    platform.PutVariable(u"PhysicalBootOrder", PhysicalBootOrderGuid, physicalAttributes, physical);
+  }
+  while (!in.Done()) {
+    const uint16_t number = in.U16();
+    const uint32_t attributes = fuzz::StoredAttributes(in.U8());
+    std::vector<uint8_t> option = in.Block();
+    if (!option.empty())
+      platform.PutVariable(fuzz::OptionName(number), EFI_GLOBAL_VARIABLE, attributes, option);
+  }
+
+  const Store before = Snapshot(platform);
+  EFI_STATUS status = EFI_SUCCESS;
+  const auto reset = nb.Run([&] { status = ProcessChangeBootRequest(); });
+  const Store after = Snapshot(platform);
+  const uint8_t cmos = nb.devices.cmos.bytes[0x61];
+  nb.CheckClean();
+
+  const Key requestKey = KeyOf(u"ZKChgBoot", BootControlVendorGuid);
+  const Key setupKey = KeyOf(u"Setup", SetupVariableGuid);
+  const bool pending = !request.empty() && request.size() <= 2 && request[0] != 0;
+  if (!pending) {
+    Check(status == EFI_SUCCESS && !reset && cmos == 0, "no pending request: something was done");
+    CheckStore(before, after, {}, "no pending request");
+    return 0;
+  }
+  const uint8_t modeByte = request.size() == 2 ? request[1] : 0;
+  const uint8_t mode = modeByte & 0x7F;
+  Check(ChangeBootRequest[1] == modeByte, "the request copy lost its mode byte");
+
+  // The request is taken before it is acted on, unless the store refuses
+  // every rewrite of it.
+  const bool requestRewritable = fuzz::Rewritable(requestAttributes) &&
+                                 !fuzz::known::RequestRewrittenWithFixedAttributes(requestAttributes);
+  std::vector<uint8_t> taken = request;
+  taken[0] = 0;
+  const auto requestAfter = after.find(requestKey);
+  if (requestRewritable) {
+    Check(requestAfter == after.end() || requestAfter->second.data == taken, "the request was not taken");
+  } else {
+    Check(requestAfter != after.end() && requestAfter->second.data == request,
+          "a refused rewrite changed the request");
+  }
+  std::map<Key, std::optional<Value>> changes;
+  if (requestAfter == after.end()) {
+    changes[requestKey] = std::nullopt;
+  } else {
+    changes[requestKey] = requestAfter->second;  // checked above
+  }
+
+  const bool editable = mode >= 1 && mode <= 5 && mode != 4 && setup.size() >= 112;
+  if (setup.empty() || mode < 1 || mode > 5 || (mode != 4 && !editable)) {
+    Check(!reset && cmos == 0, "request without a usable Setup or mode: CMOS written or reset");
+    Check(status == (setup.empty()          ? EFI_NOT_FOUND
+                     : mode < 1 || mode > 5 ? EFI_UNSUPPORTED
+                                            : EFI_NOT_FOUND),
+          "request without a usable Setup or mode: status");
+    CheckStore(before, after, changes, "request without a usable Setup or mode");
+    return 0;
+  }
+  Check(cmos == mode, "CMOS 0x61 does not hold the mode");
+
+  if (mode != 4) {
+    std::vector<uint8_t> edited = setup;
+    const bool changed = EditSetup(mode, edited);
+    Check(changed ? reset == EfiResetWarm : !reset, "Setup edit and warm reset disagree");
+    if (changed && fuzz::Rewritable(setupAttributes)) changes[setupKey] = Value{setupAttributes, edited};
+    CheckStore(before, after, changes, "Setup edit");
+    return 0;
+  }
+
+  // Factory reset.
+  if (requestRewritable) {
+    Check(after.count(requestKey) == 0, "factory reset: the request is still stored");
+  }
+  if (hookRemovesSetup) {
+    Check(!reset, "factory reset after the hook removed Setup: reset");
+    changes[setupKey] = std::nullopt;
+    CheckStore(before, after, changes, "factory reset, Setup removed by the hook");
+    return 0;
+  }
+  if (!fuzz::Rewritable(setupAttributes)) {
+    // A Setup the store will not delete: no purge, no reset.
+    Check(!reset, "factory reset of an undeletable Setup: reset");
+    CheckStore(before, after, changes, "factory reset, undeletable Setup");
+    return 0;
+  }
+  if (fuzz::known::SetupDeletedWithFixedAttributes(setupAttributes)) return 0;
+  Check(reset == EfiResetCold, "factory reset: no cold reset");
+  changes[setupKey] = std::nullopt;
+  bool optionsKept = false;
+  const bool orderReadable = !order.empty();
+  for (const auto& list :
+       {std::make_pair(order, orderReadable), std::make_pair(physical, !physical.empty())}) {
+    if (!list.second) continue;
+    for (uint16_t entry : Entries(list.first)) {
+      const Key key = KeyOf(fuzz::OptionName(entry), EFI_GLOBAL_VARIABLE);
+      const auto stored = before.find(key);
+      if (stored == before.end()) continue;
+      if (fuzz::known::OptionDeletedWithFixedAttributes(stored->second.attributes)) {
+        optionsKept = true;
+        continue;
+      }
+      if (fuzz::Rewritable(stored->second.attributes)) changes[key] = std::nullopt;
+    }
+  }
+  if (orderReadable && fuzz::Rewritable(orderAttributes)) {
+    changes[KeyOf(u"BootOrder", EFI_GLOBAL_VARIABLE)] = std::nullopt;
+  }
+  if (!physical.empty() && fuzz::Rewritable(physicalAttributes))
+    changes[KeyOf(u"PhysicalBootOrder", PhysicalBootOrderGuid)] = std::nullopt;
+  if (!orderReadable && fuzz::known::PurgeStopsWithoutBootOrder()) return 0;
+  if (!optionsKept) CheckStore(before, after, changes, "factory reset");
+  if (idleBefore || !(flags & 0x10)) {
+    Check(platform.ProtocolCount(PurgeBusyMarkerGuid) == 0, "factory reset: a purge-busy marker is left");
+  }
+  if (idleBefore) Check(platform.ProtocolCount(PurgeIdleMarkerGuid) == 1, "factory reset: purge-idle marker");
+  return 0;
+}

@@ -1,0 +1,158 @@
+// Shared pieces of the fuzz targets: a reader over the fuzzer's bytes, the
+// variable attributes a store can hold, and a simulated notebook on which
+// every input starts a fresh boot with the driver's constructors run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bootctl/chgboot.h"
+#include "bootctl/vars.h"
+#include "frame/driver.h"
+#include "frame/helpers.h"
+#include "sim/devices.h"
+#include "sim/platform.h"
+#include "support/pcd/pcd.h"
+#include "support/timer/timer.h"
+
+namespace fuzz {
+
+// Reads the input front to back; past its end every read gives zeros, so
+// any byte string decodes to some case.
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool Done() const { return pos_ >= size_; }
+  size_t Left() const { return Done() ? 0 : size_ - pos_; }
+  uint8_t U8() { return Done() ? 0 : data_[pos_++]; }
+  uint16_t U16() {
+    const uint16_t lo = U8();
+    return static_cast<uint16_t>(lo | (U8() << 8));
+  }
+  uint32_t U32() {
+    const uint32_t lo = U16();
+    return lo | (static_cast<uint32_t>(U16()) << 16);
+  }
+  uint64_t U64() {
+    const uint64_t lo = U32();
+    return lo | (static_cast<uint64_t>(U32()) << 32);
+  }
+  std::vector<uint8_t> Bytes(size_t n) {
+    if (n > Left()) n = Left();
+    std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
+    pos_ += n;
+    return out;
+  }
+  // A 16-bit length, then that many bytes (fewer at the end of the input).
+  std::vector<uint8_t> Block() { return Bytes(U16()); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// Attributes of a stored variable, chosen by one input byte: mostly 7, else
+// the other sets a variable store accepts (volatile, boot-service only,
+// hardware error record), and for selectors 0xF0 and up the raw low byte, so
+// that sets the store would refuse on a write (authenticated ones) appear too.
+inline uint32_t StoredAttributes(uint8_t selector) {
+  static const uint32_t kAccepted[] = {7, 7, 7, 7, 7, 7, 7, 7, 3, 6, 2, 0xF, 1, 7, 7, 0x27};
+  if (selector >= 0xF0) return selector & 0x7F;
+  return kAccepted[selector & 0xF];
+}
+
+// Attributes with which the driver's own rewrite or delete, made with the
+// attributes it read, is accepted by the store.
+inline bool Rewritable(uint32_t attributes) {
+  if (attributes == 0 || (attributes & ~0x0Fu) != 0) return false;
+  if ((attributes & 4) && !(attributes & 2)) return false;
+  if ((attributes & 8) && (attributes & 7) != 7) return false;
+  return true;
+}
+
+// Ends the run with a message; libFuzzer reports it as a crash and keeps the
+// input.
+[[noreturn]] inline void Fail(const std::string& what) {
+  std::fprintf(stderr, "fuzz oracle: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+inline void Check(bool condition, const std::string& what) {
+  if (!condition) Fail(what);
+}
+
+inline std::u16string OptionName(uint16_t number) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::u16string name = u"Boot";
+  for (int shift = 12; shift >= 0; shift -= 4) name += static_cast<char16_t>(kHex[(number >> shift) & 0xF]);
+  return name;
+}
+
+inline std::optional<std::vector<uint8_t>> Stored(const sim::Platform& platform, const std::u16string& name,
+                                                  const EFI_GUID& guid) {
+  const sim::Variable* v = platform.FindVariable(name, guid);
+  if (v == nullptr) return std::nullopt;
+  return v->data;
+}
+
+// A simulated notebook for one input: a new platform, a boot begun, the
+// driver's module state reset as in a freshly loaded image and its library
+// constructors run. Records the constructors publish stay allocated; they are
+// the baseline for the leak check.
+class Notebook {
+ public:
+  sim::Platform platform;
+  sim::Notebook devices{platform};
+
+  // `beforeConstructors` runs after the boot has begun (install protocols,
+  // store variables there).
+  void Start(const std::function<void()>& beforeConstructors = {}) {
+    platform.BeginBoot();
+    if (beforeConstructors) beforeConstructors();
+    ResetDriverState();
+    RunLibraryConstructors(platform.ImageHandle(), platform.SystemTable());
+    for (const sim::Allocation& a : platform.OutstandingAllocations()) baseline_.insert(a.address);
+  }
+
+  std::optional<EFI_RESET_TYPE> Run(const std::function<void()>& fn) { return platform.RunGuarded(fn); }
+
+  // No pool or pages held beyond what the constructors published, and no
+  // misuse of the services recorded.
+  void CheckClean() const {
+    for (const sim::Allocation& a : platform.OutstandingAllocations()) {
+      Check(baseline_.count(a.address) != 0, "an allocation of " + std::to_string(a.size) + " bytes is left");
+    }
+    Check(platform.violations.empty(),
+          "violation: " + (platform.violations.empty() ? std::string() : platform.violations.front()));
+  }
+
+  static void ResetDriverState() {
+    ImageHandle = nullptr;
+    SystemTable = nullptr;
+    BootServices = nullptr;
+    RuntimeServices = nullptr;
+    PlatformHookProtocol = nullptr;
+    FirstBootFlag = 0;
+    EndOfDxeEvent = nullptr;
+    CachedHobList = nullptr;
+    ChangeBootRequest[0] = ChangeBootRequest[1] = 0;
+    ChangeBootRequestSize = 0;
+    TscHz = 0;
+    PcdProtocol = nullptr;
+  }
+
+ private:
+  std::set<void*> baseline_;
+};
+
+}  // namespace fuzz
