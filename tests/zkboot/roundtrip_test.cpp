@@ -54,6 +54,8 @@ class RoundTripTest : public ZkbootTest {
     scenario.ec = {};
     scenario.ecRegisters[0x19] = 0;
     scenario.bootMode = 0;
+    // The store as the driver leaves it: no boot manager consumes BootNext.
+    scenario.bootManager = false;
     const std::string path = dir + "/scenario.json";
     simboot::SaveScenarioFile(scenario, path);
     for (const auto& entry : std::filesystem::directory_iterator(root)) std::filesystem::remove(entry.path());
