@@ -143,6 +143,20 @@ TEST(ShippedScenarios, EndAsDescribed) {
        {{0x94, 0}, {0x16, 2}},
        {{u"ZKSaveLidFlag", LidFlagVendorGuid, none}, {u"ZKOOBTest", OobTestVendorGuid, Bytes{0x01}}}},
       {"oob-counter", {none}, 0x2001, 0, {{0x16, 2}}, {{u"ZKOOBTest", OobTestVendorGuid, Bytes{0x02}}}},
+      {"write-protected-store",
+       {none},
+       none,
+       1,
+       {{0x94, 1}, {0x16, 1}},
+       {{u"ZKChgBoot", BootControlVendorGuid, Bytes{0x01, 0x81}},
+        {u"ZKSaveLidFlag", LidFlagVendorGuid, Bytes{0x01}}}},
+      {"slow-ec",
+       {EfiResetWarm, none},
+       0x0001,
+       1,
+       {{0x94, 1}, {0x16, 1}},
+       {{u"ZKChgBoot", BootControlVendorGuid, Bytes{0x00, 0x81}},
+        {u"ZKSaveLidFlag", LidFlagVendorGuid, none}}},
       {"platform-services",
        {none},
        none,
@@ -290,9 +304,11 @@ TEST(PlatformServices, PublishesTheTscFrequencyAndShowsIt) {
   EXPECT_EQ(r.report.bootEnds[0].tscHz, 3500000000u);
 
   const std::string summary = simboot::FormatSummary(r.report);
-  EXPECT_TRUE(Has(summary,
-                  "boot 1: completed; DriverEntry returned EFI_SUCCESS; BootNext not written; "
-                  "TSC 3500000000 Hz published\n"))
+  EXPECT_TRUE(
+      Has(summary,
+          "boot 1: completed; DriverEntry returned EFI_SUCCESS; booted Boot0000 \"Windows Boot Manager\"; "
+          "BootNext not written; "
+          "TSC 3500000000 Hz published\n"))
       << summary;
   const std::string state = simboot::FormatState(r.report);
   for (const char* line :

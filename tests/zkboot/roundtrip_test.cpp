@@ -56,6 +56,11 @@ class RoundTripTest : public ZkbootTest {
     scenario.bootMode = 0;
     // The store as the driver leaves it: no boot manager consumes BootNext.
     scenario.bootManager = false;
+    // and a store that works, as the prediction assumes.
+    scenario.store = {};
+    scenario.failures.clear();
+    scenario.powerCutAfterNvWrite = 0;
+    scenario.resetReturns = false;
     const std::string path = dir + "/scenario.json";
     simboot::SaveScenarioFile(scenario, path);
     for (const auto& entry : std::filesystem::directory_iterator(root)) std::filesystem::remove(entry.path());

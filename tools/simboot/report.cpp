@@ -203,7 +203,11 @@ sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNex
   e.boot = outcome.boot;
   e.kind = "BootEnd";
   const std::string reset = ResetName(outcome.reset);
-  if (!outcome.reset) {
+  if (outcome.powerLost) {
+    e.text = "power lost during " + StageName(outcome.endedAt);
+  } else if (!outcome.hung.empty()) {
+    e.text = "hung during " + StageName(outcome.endedAt) + ": " + outcome.hung;
+  } else if (!outcome.reset) {
     e.text = "completed";
   } else if (*outcome.reset == EfiResetShutdown) {
     e.text = "shut down during " + StageName(outcome.endedAt);
@@ -211,6 +215,7 @@ sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNex
     e.text = reset + " reset during " + StageName(outcome.endedAt);
   }
   if (outcome.entryReturned) e.text += "; DriverEntry returned " + sim::StatusName(outcome.entryStatus);
+  if (outcome.booted) e.text += "; booted " + OptionText(*outcome.booted, shadow);
   e.fields = {{"reset", reset},
               {"endedAt", sim::BootStageName(outcome.endedAt)},
               {"entryReturned", outcome.entryReturned ? "true" : "false"}};
@@ -266,7 +271,8 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
 
 bool ShownByDefault(const std::string& kind) {
   for (const char* k : {"SetVariable", "DeleteVariable", "EcWrite", "CmosWrite", "ImcRequest", "Reset",
-                        "Violation", "PlatformHook", "BootEnd", "PcdSet", "Debug", "PostCode"}) {
+                        "Violation", "PlatformHook", "BootEnd", "PcdSet", "Debug", "PostCode", "Booted",
+                        "Injected", "PowerLoss", "Hang", "ResetReturned", "EcOverrun", "ImcIgnored"}) {
     if (kind == k) return true;
   }
   return false;
