@@ -15,6 +15,11 @@ namespace {
 // The marker swap around the purge is built in.
 constexpr bool kPurgeMarkerSwap = true;
 
+// A delete without access attributes removes the variable whatever attributes
+// it was stored with; the factory reset must not stop at one that another
+// writer stored differently.
+constexpr UINT32 kDeleteAnyAttributes = 0;
+
 void DeleteVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 attributes) {
   RuntimeServices->SetVariable(name, guid, attributes, 0, nullptr);
 }
@@ -23,7 +28,7 @@ void DeleteBootOptions(const UINT16* order, UINTN count) {
   CHAR16 name[kBootOptionNameChars];
   for (UINTN i = 0; i < count; i++) {
     BootOptionName(name, order[i]);
-    DeleteVariable(name, &EFI_GLOBAL_VARIABLE, kVarNvBsRt);
+    DeleteVariable(name, &EFI_GLOBAL_VARIABLE, kDeleteAnyAttributes);
   }
 }
 
@@ -89,15 +94,18 @@ EFI_STATUS FirstBootCheck(BOOLEAN* firstBoot) {
 EFI_STATUS ProcessChangeBootRequest(void) {
   MemZero(ChangeBootRequest, sizeof(ChangeBootRequest));
   ChangeBootRequestSize = sizeof(ChangeBootRequest);
-  EFI_STATUS status = RuntimeServices->GetVariable(kZkChgBoot, &BootControlVendorGuid, nullptr,
+  UINT32 requestAttributes = 0;
+  EFI_STATUS status = RuntimeServices->GetVariable(kZkChgBoot, &BootControlVendorGuid, &requestAttributes,
                                                    &ChangeBootRequestSize, ChangeBootRequest);
   if (EFI_ERROR(status) || ChangeBootRequest[0] == 0) {
     return EFI_SUCCESS;
   }
 
-  // From here on the request counts as taken, whatever follows.
+  // From here on the request counts as taken, whatever follows. It is
+  // written back with the attributes it was stored with: with any others the
+  // store refuses the write and the request would be acted on at every boot.
   ChangeBootRequest[0] = 0;
-  RuntimeServices->SetVariable(kZkChgBoot, &BootControlVendorGuid, kVarNvBsRt, ChangeBootRequestSize,
+  RuntimeServices->SetVariable(kZkChgBoot, &BootControlVendorGuid, requestAttributes, ChangeBootRequestSize,
                                ChangeBootRequest);
 
   UINT32 setupAttributes = 0;
@@ -143,7 +151,7 @@ EFI_STATUS ProcessChangeBootRequest(void) {
 }
 
 void FactoryReset(void) {
-  DeleteVariable(kZkChgBoot, &BootControlVendorGuid, kVarNvBsRt);
+  DeleteVariable(kZkChgBoot, &BootControlVendorGuid, kDeleteAnyAttributes);
   CallFactoryResetHook();
 
   UINTN size = 0;
@@ -154,7 +162,7 @@ void FactoryReset(void) {
   // A write without access attributes deletes whatever attributes Setup
   // was stored with; attributes 7 would fail on any other set and leave the
   // factory reset undone.
-  if (EFI_ERROR(RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, 0, 0, nullptr))) {
+  if (EFI_ERROR(RuntimeServices->SetVariable(kSetup, &SetupVariableGuid, kDeleteAnyAttributes, 0, nullptr))) {
     return;
   }
   PurgeBootOptions();
@@ -175,19 +183,17 @@ EFI_STATUS PurgeBootOptions(void) {
   UINTN orderSize = 0;
   UINT16* order =
       static_cast<UINT16*>(ReadWholeVariable(kBootOrder, &EFI_GLOBAL_VARIABLE, &orderAttributes, &orderSize));
-  if (order == nullptr) {
-    if (wasIdle) {
-      LeavePurgeState();
-    }
-    return EFI_NOT_FOUND;
-  }
   UINT32 physicalAttributes = 0;
   UINTN physicalSize = 0;
   UINT16* physical = static_cast<UINT16*>(
       ReadWholeVariable(kPhysicalBootOrder, &PhysicalBootOrderGuid, &physicalAttributes, &physicalSize));
 
-  DeleteBootOptions(order, orderSize / 2);
-  DeleteVariable(kBootOrder, &EFI_GLOBAL_VARIABLE, orderAttributes);
+  // Setup is gone by now: without BootOrder the options PhysicalBootOrder
+  // names must still go, or the reset is left half done.
+  if (order != nullptr) {
+    DeleteBootOptions(order, orderSize / 2);
+    DeleteVariable(kBootOrder, &EFI_GLOBAL_VARIABLE, orderAttributes);
+  }
   if (physical != nullptr) {
     DeleteBootOptions(physical, physicalSize / 2);
     DeleteVariable(kPhysicalBootOrder, &PhysicalBootOrderGuid, physicalAttributes);
@@ -195,10 +201,13 @@ EFI_STATUS PurgeBootOptions(void) {
   if (wasIdle) {
     LeavePurgeState();
   }
-  FreePool(order);
   if (physical != nullptr) {
     FreePool(physical);
   }
+  if (order == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  FreePool(order);
   return EFI_SUCCESS;
 }
 
