@@ -243,6 +243,8 @@ def scenario_seeds():
     seeds["record-data"] = b'{"variables": [{"name": "Setup", "guid": "setup", "attributes": 3, ' \
                            b'"data": {"size": 112, "fill": 255, "set": {"92": 1, "111": "0x01"}}}]}'
     seeds["nested-65"] = b'{"description": ' + b"[" * 64 + b"]" * 64 + b"}"
+    # Found by fuzzing: a key holding a line break made a two-line error.
+    seeds["finding-line-break-in-key"] = b'{"imc": {"ena\\nbled": true}}'
     return seeds
 
 

@@ -257,6 +257,24 @@ std::string Deep(size_t levels, bool objects) {
   return open + (objects ? "1" : "") + close;
 }
 
+// Control characters from the document (a key or a value holding "\n")
+// appear escaped: the error stays one line.
+TEST(ScenarioErrors, ControlCharactersAreEscaped) {
+  const BadCase cases[] = {
+      {"key with a line break", R"({"imc": {"ena\nbled": true}})",
+       "t.json: imc: unknown key \"ena\\nbled\" (expected one of enabled, acknowledges)"},
+      {"duplicate key with a tab", R"({"cmos": {"\t": 1, "\t": 2}})", "t.json: cmos: duplicate key \"\\t\""},
+  };
+  for (const BadCase& c : cases) EXPECT_EQ(ErrorOf(c.text), c.message) << c.what;
+  for (const std::string& text :
+       {WithOption(R"(["us\nb"])"), WithData(R"("01\n8G")"),
+        std::string(R"({"variables": [{"name": "V", "guid": "glo\r\nbal", "data": "01"}]})")}) {
+    const std::string message = ErrorOf(text);
+    EXPECT_EQ(message.find_first_of("\r\n"), std::string::npos) << message;
+    EXPECT_NE(message, "(no error)");
+  }
+}
+
 TEST(ScenarioErrors, NestingDeeperThan64LevelsIsOneLineError) {
   // Levels count the document's own object.
   const BadCase cases[] = {

@@ -1,6 +1,7 @@
 #include "tools/simboot/json_read.h"
 
 #include <cctype>
+#include <cstdio>
 #include <set>
 #include <vector>
 
@@ -109,6 +110,27 @@ class DuplicateKeyGuard {
 };
 
 }  // namespace
+
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      out += escape;
+    }
+  }
+  return out;
+}
 
 Json ParseJsonText(const std::string& text) {
   try {

@@ -13,11 +13,16 @@ namespace simboot {
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
 
-// A problem in a JSON document. `path` is empty for the document itself.
+// `text` with control characters written as JSON escapes ("\n", "\u0001"),
+// so that text taken from a document keeps a message on one line.
+std::string EscapeControls(const std::string& text);
+
+// A problem in a JSON document. `path` is empty for the document itself. The
+// message is kept on one line whatever document text it quotes.
 class PathError : public std::runtime_error {
  public:
   PathError(std::string path, const std::string& message)
-      : std::runtime_error(message), path_(std::move(path)) {}
+      : std::runtime_error(EscapeControls(message)), path_(std::move(path)) {}
   const std::string& path() const { return path_; }
 
  private:
