@@ -1,5 +1,5 @@
 // Driver faults found by fuzz/fuzz_change_boot, one test each, written before
-// the fix. A test whose fault is not fixed yet carries the DISABLED_ prefix;
+// the fix. A test whose fault is not fixed yet carries the  prefix;
 // the fix drops the prefix and the matching exemption in
 // fuzz/known_findings.h.
 #include <gtest/gtest.h>
@@ -67,7 +67,7 @@ TEST_F(ChangeBootFinding, FactoryResetWithAttributes7DeletesEverythingNamed) { F
 // request must be taken all the same, else it is acted on again at every boot;
 // with mode 4 that is a factory reset and a cold reset at every boot in which
 // the firmware has recreated Setup.
-TEST_F(ChangeBootFinding, DISABLED_RequestWithOtherAttributesIsTaken) {
+TEST_F(ChangeBootFinding, RequestWithOtherAttributesIsTaken) {
   std::vector<uint8_t> setup(512, 0);
   setup[92] = 1;
   EXPECT_EQ(Process({{u"ZKChgBoot", BootControlVendorGuid, 0xF, {0x01, 0x01}},
@@ -78,22 +78,22 @@ TEST_F(ChangeBootFinding, DISABLED_RequestWithOtherAttributesIsTaken) {
   EXPECT_EQ(request->data, (std::vector<uint8_t>{0x00, 0x01}));
 }
 
-TEST_F(ChangeBootFinding, DISABLED_FactoryResetDeletesRequestWithOtherAttributes) {
+TEST_F(ChangeBootFinding, FactoryResetDeletesRequestWithOtherAttributes) {
   FactoryReset(0xF, 7, 7, true);
 }
 
 // Setup stored with attributes 3: the factory reset must not stop after
 // deleting the request.
-TEST_F(ChangeBootFinding, DISABLED_FactoryResetDeletesSetupWithOtherAttributes) {
+TEST_F(ChangeBootFinding, FactoryResetDeletesSetupWithOtherAttributes) {
   FactoryReset(7, 3, 7, true);
 }
 
-TEST_F(ChangeBootFinding, DISABLED_FactoryResetDeletesOptionWithOtherAttributes) {
+TEST_F(ChangeBootFinding, FactoryResetDeletesOptionWithOtherAttributes) {
   FactoryReset(7, 7, 0xF, true);
 }
 
 // No BootOrder: PhysicalBootOrder and the options it names must still go.
-TEST_F(ChangeBootFinding, DISABLED_FactoryResetWithoutBootOrderPurgesPhysicalBootOrder) {
+TEST_F(ChangeBootFinding, FactoryResetWithoutBootOrderPurgesPhysicalBootOrder) {
   FactoryReset(7, 7, 7, false);
 }
 
