@@ -22,6 +22,7 @@
 #include "sim/platform.h"
 #include "support/pcd/pcd.h"
 #include "support/timer/timer.h"
+#include "tools/driver_state.h"
 
 namespace fuzz {
 
@@ -136,20 +137,7 @@ class Notebook {
           "violation: " + (platform.violations.empty() ? std::string() : platform.violations.front()));
   }
 
-  static void ResetDriverState() {
-    ImageHandle = nullptr;
-    SystemTable = nullptr;
-    BootServices = nullptr;
-    RuntimeServices = nullptr;
-    PlatformHookProtocol = nullptr;
-    FirstBootFlag = 0;
-    EndOfDxeEvent = nullptr;
-    CachedHobList = nullptr;
-    ChangeBootRequest[0] = ChangeBootRequest[1] = 0;
-    ChangeBootRequestSize = 0;
-    TscHz = 0;
-    PcdProtocol = nullptr;
-  }
+  static void ResetDriverState() { ResetDriverModuleState(); }
 
  private:
   std::set<void*> baseline_;

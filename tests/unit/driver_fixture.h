@@ -18,6 +18,7 @@
 #include "sim/platform.h"
 #include "support/pcd/pcd.h"
 #include "support/timer/timer.h"
+#include "tools/driver_state.h"
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -34,20 +35,7 @@ class DriverTest : public ::testing::Test {
     RunLibraryConstructors(platform.ImageHandle(), platform.SystemTable());
   }
 
-  static void ResetDriverState() {
-    ImageHandle = nullptr;
-    SystemTable = nullptr;
-    BootServices = nullptr;
-    RuntimeServices = nullptr;
-    PlatformHookProtocol = nullptr;
-    FirstBootFlag = 0;
-    EndOfDxeEvent = nullptr;
-    CachedHobList = nullptr;
-    ChangeBootRequest[0] = ChangeBootRequest[1] = 0;
-    ChangeBootRequestSize = 0;
-    TscHz = 0;
-    PcdProtocol = nullptr;
-  }
+  static void ResetDriverState() { ResetDriverModuleState(); }
 
   void Put(const std::u16string& name, const EFI_GUID& guid, std::vector<uint8_t> data,
            uint32_t attributes = kVarNvBsRt) {

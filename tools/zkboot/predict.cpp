@@ -10,6 +10,7 @@
 #include "sim/platform.h"
 #include "support/pcd/pcd.h"
 #include "support/timer/timer.h"
+#include "tools/driver_state.h"
 
 namespace zkboot {
 namespace {
@@ -17,23 +18,6 @@ namespace {
 using sim::operator==;
 
 constexpr uint8_t kCmosModeIndex = 0x61;
-
-// The driver's module state starts at zero in every boot, as in a freshly
-// loaded image.
-void ResetDriverState() {
-  ImageHandle = nullptr;
-  SystemTable = nullptr;
-  BootServices = nullptr;
-  RuntimeServices = nullptr;
-  PlatformHookProtocol = nullptr;
-  FirstBootFlag = 0;
-  EndOfDxeEvent = nullptr;
-  CachedHobList = nullptr;
-  ChangeBootRequest[0] = ChangeBootRequest[1] = 0;
-  ChangeBootRequestSize = 0;
-  TscHz = 0;
-  PcdProtocol = nullptr;
-}
 
 std::vector<VariableChange> Diff(const std::vector<sim::Variable>& before,
                                  const std::vector<sim::Variable>& after) {
@@ -70,7 +54,7 @@ Prediction PredictBoots(const std::vector<EfiVariable>& store, unsigned maxBoots
   Prediction prediction;
   for (unsigned i = 0; i < maxBoots; i++) {
     platform.BeginBoot();
-    ResetDriverState();
+    ResetDriverModuleState();
     BootPrediction boot;
     boot.boot = i + 1;
     const unsigned number = platform.BootNumber();
