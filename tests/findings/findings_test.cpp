@@ -78,19 +78,13 @@ TEST_F(ChangeBootFinding, RequestWithOtherAttributesIsTaken) {
   EXPECT_EQ(request->data, (std::vector<uint8_t>{0x00, 0x01}));
 }
 
-TEST_F(ChangeBootFinding, FactoryResetDeletesRequestWithOtherAttributes) {
-  FactoryReset(0xF, 7, 7, true);
-}
+TEST_F(ChangeBootFinding, FactoryResetDeletesRequestWithOtherAttributes) { FactoryReset(0xF, 7, 7, true); }
 
 // Setup stored with attributes 3: the factory reset must not stop after
 // deleting the request.
-TEST_F(ChangeBootFinding, FactoryResetDeletesSetupWithOtherAttributes) {
-  FactoryReset(7, 3, 7, true);
-}
+TEST_F(ChangeBootFinding, FactoryResetDeletesSetupWithOtherAttributes) { FactoryReset(7, 3, 7, true); }
 
-TEST_F(ChangeBootFinding, FactoryResetDeletesOptionWithOtherAttributes) {
-  FactoryReset(7, 7, 0xF, true);
-}
+TEST_F(ChangeBootFinding, FactoryResetDeletesOptionWithOtherAttributes) { FactoryReset(7, 7, 0xF, true); }
 
 // No BootOrder: PhysicalBootOrder and the options it names must still go.
 TEST_F(ChangeBootFinding, FactoryResetWithoutBootOrderPurgesPhysicalBootOrder) {
