@@ -164,7 +164,8 @@ struct Platform::Impl {
   void DestroyEvents();
 
   // ---- protocol database (protocols.cpp)
-  std::vector<std::unique_ptr<HandleRecord>> handles;  // creation order
+  std::vector<std::unique_ptr<HandleRecord>> handles;         // creation order
+  std::vector<std::unique_ptr<HandleRecord>> retiredHandles;  // removed in this boot
   std::vector<std::unique_ptr<Registration>> registrations;
   uint64_t interfaceId = 0;
   uint64_t handleSerial = 0;

@@ -50,8 +50,13 @@ void Platform::Impl::NotifyInstalled(const EFI_GUID& guid, uint64_t id) {
 
 void Platform::Impl::DropEmptyHandle(HandleRecord* handle) {
   if (!handle->interfaces.empty()) return;
-  handles.erase(std::find_if(handles.begin(), handles.end(),
-                             [handle](const std::unique_ptr<HandleRecord>& h) { return h.get() == handle; }));
+  auto it = std::find_if(handles.begin(), handles.end(),
+                         [handle](const std::unique_ptr<HandleRecord>& h) { return h.get() == handle; });
+  // The record is kept until the boot ends, so that no later handle of this
+  // boot has the address of a removed one: a stale handle stays invalid and
+  // a new handle is always a different value.
+  retiredHandles.push_back(std::move(*it));
+  handles.erase(it);
 }
 
 EFI_STATUS Platform::Impl::InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
@@ -247,6 +252,7 @@ EFI_STATUS Platform::Impl::LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, const
 void Platform::Impl::DestroyProtocols() {
   registrations.clear();
   handles.clear();
+  retiredHandles.clear();
   imageHandle = nullptr;
 }
 

@@ -79,6 +79,18 @@ TEST_F(Rules, MemoryServicesInsideExitBootServicesNotificationsAreViolations) {
   EXPECT_NE(p.violations[0].find("exit-boot-services notification"), std::string::npos);
 }
 
+TEST_F(Rules, AHandleRemovedInABootIsNeverHandedOutAgainInIt) {
+  EFI_HANDLE first = nullptr;
+  ASSERT_EQ(bs->InstallProtocolInterface(&first, &kMarker, EFI_NATIVE_INTERFACE, nullptr), EFI_SUCCESS);
+  ASSERT_EQ(bs->UninstallProtocolInterface(first, &kMarker, nullptr), EFI_SUCCESS);
+  EFI_HANDLE second = nullptr;
+  ASSERT_EQ(bs->InstallProtocolInterface(&second, &kMarker, EFI_NATIVE_INTERFACE, nullptr), EFI_SUCCESS);
+  EXPECT_NE(second, first);
+  void* interface = nullptr;
+  EXPECT_EQ(bs->HandleProtocol(first, &kMarker, &interface), EFI_INVALID_PARAMETER)
+      << "the old handle is gone";
+}
+
 TEST_F(Rules, DoubleForeignAndNullFreesAreViolations) {
   void* buffer = nullptr;
   ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 32, &buffer), EFI_SUCCESS);
