@@ -146,6 +146,18 @@ TEST_F(PlatformBoot, AResetThatReturnsIsGuarded) {
   platform.violations.clear();  // the halt is reported as a hang on purpose
 }
 
+// A request stored with attributes other than 7 (here 0xF, a hardware error
+// record) is taken all the same: the next boot does not act on it again.
+TEST_F(PlatformBoot, ARequestStoredWithOtherAttributesIsTakenOnce) {
+  Put(u"ZKChgBoot", BootControlVendorGuid, {0x01, 0x01}, 0xF);
+  SetupWithByte92();
+  const std::vector<sim::BootOutcome> boots = platform.RunUntilNoReset(image, 10);
+  ASSERT_EQ(boots.size(), 2u);
+  EXPECT_EQ(boots[0].reset, EfiResetWarm);
+  EXPECT_EQ(Var(u"ZKChgBoot", BootControlVendorGuid), (std::vector<uint8_t>{0x00, 0x01}));
+  EXPECT_EQ(platform.FindVariable(u"ZKChgBoot", BootControlVendorGuid)->attributes, 0xFu);
+}
+
 // Setup stored with attributes other than 7 (here boot-service only): the
 // factory reset still deletes it and purges the options.
 TEST_F(PlatformBoot, AFactoryResetDeletesSetupWhateverItsAttributes) {
