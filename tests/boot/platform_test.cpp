@@ -8,15 +8,12 @@
 #include "bootctl/vars.h"
 #include "sim/devices.h"
 #include "sim/load_option.h"
+#include "tests/boot/whole_boot.h"
 
 namespace {
 
-class PlatformBoot : public ::testing::Test {
+class PlatformBoot : public WholeBootTest {
  protected:
-  sim::Platform platform;
-  sim::Notebook notebook{platform};
-  sim::DriverImage image{sim::DriverImage::DefaultPath()};
-
   void SetUp() override {
     Put(u"ZKFirstBoot", BootControlVendorGuid, {0});
     Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0000, 0x0001}));
@@ -26,14 +23,6 @@ class PlatformBoot : public ::testing::Test {
   }
   void TearDown() override {
     for (const std::string& v : platform.violations) ADD_FAILURE() << "violation: " << v;
-  }
-  void Put(const std::u16string& name, const EFI_GUID& guid, std::vector<uint8_t> data, uint32_t attr = 7) {
-    platform.PutVariable(name, guid, attr, std::move(data));
-  }
-  std::optional<std::vector<uint8_t>> Var(const std::u16string& name, const EFI_GUID& guid) const {
-    const sim::Variable* v = platform.FindVariable(name, guid);
-    if (v == nullptr) return std::nullopt;
-    return v->data;
   }
   void SetupWithByte92(uint32_t attributes = 7) {
     std::vector<uint8_t> setup(512, 0);

@@ -8,26 +8,15 @@
 #include "sim/load_option.h"
 #include "sim/platform.h"
 #include "support/timer/timer.h"
+#include "tests/boot/whole_boot.h"
 
 namespace {
 
-class BootTest : public ::testing::Test {
+class BootTest : public WholeBootTest {
  protected:
-  sim::Platform platform;
-  sim::Notebook notebook{platform};
-  sim::DriverImage image{sim::DriverImage::DefaultPath()};
   // BootNext as the driver leaves it; the boot manager's part is tested in
   // tests/boot/platform_test.cpp.
   BootTest() { platform.bootManager = false; }
-
-  void Put(const std::u16string& name, const EFI_GUID& guid, std::vector<uint8_t> data, uint32_t attr = 7) {
-    platform.PutVariable(name, guid, attr, std::move(data));
-  }
-  std::optional<std::vector<uint8_t>> Var(const std::u16string& name, const EFI_GUID& guid) const {
-    const sim::Variable* v = platform.FindVariable(name, guid);
-    if (v == nullptr) return std::nullopt;
-    return v->data;
-  }
 };
 
 // The operating system asked for a USB boot and left a lid flag: the first
