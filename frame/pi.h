@@ -26,7 +26,7 @@ constexpr UINT64 SMM_SMST_SIGNATURE = 0x54534D53;  // "SMST"
 typedef EFI_STATUS(EFIAPI* EFI_SMM_NOTIFY_FN)(const EFI_GUID* Protocol, void* Interface, EFI_HANDLE Handle);
 
 typedef EFI_STATUS(EFIAPI* EFI_SMM_CPU_IO2)(const void* This, UINTN Width, UINT64 Address, UINTN Count,
-                                             void* Buffer);
+                                            void* Buffer);
 struct EFI_SMM_IO_ACCESS2 {
   EFI_SMM_CPU_IO2 Read;
   EFI_SMM_CPU_IO2 Write;
@@ -37,7 +37,7 @@ struct EFI_SMM_CPU_IO2_PROTOCOL {
 };
 
 typedef EFI_STATUS(EFIAPI* EFI_SMM_HANDLER_ENTRY_POINT2)(EFI_HANDLE DispatchHandle, const void* Context,
-                                                          void* CommBuffer, UINTN* CommBufferSize);
+                                                         void* CommBuffer, UINTN* CommBufferSize);
 
 struct EFI_SMM_SYSTEM_TABLE2 {
   EFI_TABLE_HEADER Hdr;
@@ -60,7 +60,8 @@ struct EFI_SMM_SYSTEM_TABLE2 {
   EFI_CONFIGURATION_TABLE* SmmConfigurationTable;
   EFI_STATUS(EFIAPI* SmmInstallProtocolInterface)
   (EFI_HANDLE* Handle, const EFI_GUID* Protocol, EFI_INTERFACE_TYPE InterfaceType, void* Interface);
-  EFI_STATUS(EFIAPI* SmmUninstallProtocolInterface)(EFI_HANDLE Handle, const EFI_GUID* Protocol, void* Interface);
+  EFI_STATUS(EFIAPI* SmmUninstallProtocolInterface)
+  (EFI_HANDLE Handle, const EFI_GUID* Protocol, void* Interface);
   EFI_STATUS(EFIAPI* SmmHandleProtocol)(EFI_HANDLE Handle, const EFI_GUID* Protocol, void** Interface);
   // With a null Function, cancels the registration that Registration names.
   EFI_STATUS(EFIAPI* SmmRegisterProtocolNotify)
@@ -89,7 +90,8 @@ inline constexpr EFI_GUID EFI_SMM_COMMUNICATION_PROTOCOL_GUID = {
     0xC68ED8E2, 0x9DC6, 0x4CBD, {0x9D, 0x94, 0xDB, 0x65, 0xAC, 0xC5, 0xC3, 0x32}};
 
 struct EFI_SMM_COMMUNICATION_PROTOCOL {
-  EFI_STATUS(EFIAPI* Communicate)(const EFI_SMM_COMMUNICATION_PROTOCOL* This, void* CommBuffer, UINTN* CommSize);
+  EFI_STATUS(EFIAPI* Communicate)
+  (const EFI_SMM_COMMUNICATION_PROTOCOL* This, void* CommBuffer, UINTN* CommSize);
 };
 
 // Start of every SMM communication buffer; the message follows.
@@ -128,7 +130,8 @@ struct EFI_DXE_SERVICES {
   EFI_DXE_SERVICE FreeMemorySpace;
   EFI_DXE_SERVICE RemoveMemorySpace;
   EFI_DXE_SERVICE GetMemorySpaceDescriptor;
-  EFI_STATUS(EFIAPI* SetMemorySpaceAttributes)(EFI_PHYSICAL_ADDRESS BaseAddress, UINT64 Length, UINT64 Attributes);
+  EFI_STATUS(EFIAPI* SetMemorySpaceAttributes)
+  (EFI_PHYSICAL_ADDRESS BaseAddress, UINT64 Length, UINT64 Attributes);
   EFI_DXE_SERVICE GetMemorySpaceMap;
   EFI_DXE_SERVICE AddIoSpace;
   EFI_DXE_SERVICE AllocateIoSpace;
@@ -150,4 +153,3 @@ inline constexpr EFI_GUID EFI_SMBUS_HC_PROTOCOL_GUID = {
     0xE49D33ED, 0x513D, 0x4634, {0xB6, 0x98, 0x6F, 0x55, 0xAA, 0x75, 0x1C, 0x1B}};
 inline constexpr EFI_GUID EFI_LOADED_IMAGE_PROTOCOL_GUID = {
     0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-

@@ -7,6 +7,10 @@
 #include "bootctl/chgboot.h"
 #include "frame/helpers.h"
 #include "frame/module.h"
+#include "s3/bootscript.h"
+#include "s3/chipset_s3.h"
+#include "s3/lockbox.h"
+#include "s3/smm_services.h"
 #include "support/pcd/pcd.h"
 #include "support/timer/timer.h"
 
@@ -23,4 +27,16 @@ inline void ResetDriverModuleState() {
   ChangeBootRequestSize = 0;
   TscHz = 0;
   PcdProtocol = nullptr;
+  BootScriptLib = {};
+  LockBoxClient = {};
+  ChipsetS3Lib = {};
+  mChipsetS3LibPrivateData = nullptr;
+  SmmServices = {};
+  SmbusHc = nullptr;
+  ListAnchor = nullptr;
+  HeapBufferList = nullptr;
+  DxeServices = nullptr;
+  BootServicesEnded = false;
+  PointerRegistry = nullptr;
+  IsRuntimeImage = false;
 }

@@ -76,7 +76,7 @@ TEST_P(ModeTable, RequestIsTakenAndSetupEdited) {
   } else {
     EXPECT_FALSE(reset.has_value());
     EXPECT_EQ(status, row.status);
-    EXPECT_TRUE(platform.OutstandingAllocations().empty()) << "Setup copy freed";
+    EXPECT_TRUE(HeldBeyondLibraryRecords().empty()) << "Setup copy freed";
   }
   // The mode byte stays in memory for the End-of-DXE handler.
   EXPECT_EQ(ChangeBootRequest[1], row.request.size() > 1 ? row.request[1] : 0);
@@ -199,7 +199,7 @@ TEST_F(ChangeBootTest, ShortSetupIsTreatedAsUnreadable) {
   EXPECT_EQ(status, EFI_NOT_FOUND);
   EXPECT_EQ(Var(u"Setup", SetupVariableGuid), std::vector<uint8_t>(100, 1));
   EXPECT_TRUE(notebook.cmos.writes.empty());
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 // Byte 111 is the last one edited: 112 bytes are enough, 111 are not.
@@ -309,7 +309,7 @@ TEST_F(FactoryResetTest, SetupRemovedByTheHookEndsTheResetEarly) {
   EXPECT_EQ(gHook.calls, 1);
   EXPECT_EQ(Deleted(), std::vector<std::string>{"ZKChgBoot"});
   EXPECT_TRUE(Var(u"BootOrder", EFI_GLOBAL_VARIABLE).has_value());
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 TEST_F(FactoryResetTest, FailedSetupDeleteEndsTheResetEarly) {
@@ -331,7 +331,7 @@ TEST_F(FactoryResetTest, FailedSetupDeleteEndsTheResetEarly) {
   EXPECT_TRUE(Var(u"Setup", SetupVariableGuid).has_value());
   EXPECT_TRUE(Var(u"BootOrder", EFI_GLOBAL_VARIABLE).has_value());
   EXPECT_TRUE(Var(u"Boot0001", EFI_GLOBAL_VARIABLE).has_value());
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 TEST_F(FactoryResetTest, ShortSetupDoesNotBlockTheFactoryReset) {
@@ -402,7 +402,7 @@ TEST_F(ChangeBootTest, PurgeSwapsTwoIdleMarkersForOne) {
   EXPECT_NE(idle[0], first) << "installed afresh on a new handle";
   EXPECT_NE(idle[0], second);
   BootServices->CloseEvent(event);
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 TEST_F(ChangeBootTest, PurgeWithoutIdleMarkerTouchesNoMarker) {
@@ -440,13 +440,13 @@ TEST_F(ChangeBootTest, MarkerSwapRemovesEveryInstanceAndKeepsOne) {
     EXPECT_EQ(row.enter ? EnterPurgeState() : LeavePurgeState(), EFI_SUCCESS);
     EXPECT_EQ(platform.ProtocolCount(PurgeIdleMarkerGuid), row.idleAfter);
     EXPECT_EQ(platform.ProtocolCount(PurgeBusyMarkerGuid), row.busyAfter);
-    EXPECT_TRUE(platform.OutstandingAllocations().empty()) << "handle buffer freed";
+    EXPECT_TRUE(HeldBeyondLibraryRecords().empty()) << "handle buffer freed";
   }
 }
 
 TEST_F(ChangeBootTest, UninstallAllInstancesWithNoneIsSuccess) {
   EXPECT_EQ(UninstallAllInstances(&PurgeBusyMarkerGuid), EFI_SUCCESS);
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 }  // namespace

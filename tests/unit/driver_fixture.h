@@ -33,6 +33,21 @@ class DriverTest : public ::testing::Test {
     platform.BeginBoot();
     ResetDriverState();
     RunLibraryConstructors(platform.ImageHandle(), platform.SystemTable());
+    libraryRecords = platform.OutstandingAllocations();
+  }
+
+  // What the constructors left allocated: the records the libraries publish
+  // for other modules, which stay for the whole boot.
+  std::vector<sim::Allocation> libraryRecords;
+  // Allocations held now that the constructors did not leave.
+  std::vector<sim::Allocation> HeldBeyondLibraryRecords() const {
+    std::vector<sim::Allocation> held;
+    for (const sim::Allocation& a : platform.OutstandingAllocations()) {
+      const bool record = std::any_of(libraryRecords.begin(), libraryRecords.end(),
+                                      [&](const sim::Allocation& r) { return r.address == a.address; });
+      if (!record) held.push_back(a);
+    }
+    return held;
   }
 
   static void ResetDriverState() { ResetDriverModuleState(); }

@@ -141,7 +141,7 @@ TEST_F(EndOfDxeTest, UsbScanTakesTheFirstPrefixMatchInOrder) {
   Option(0x0007, u"EFI USB Device", {sim::PciNode(0x14, 0), sim::UsbNode(3, 0)});
   Handle(0x81);
   EXPECT_EQ(BootNext(), 0x0005);
-  EXPECT_TRUE(platform.OutstandingAllocations().empty()) << "BootOrder copy and the matched option are freed";
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty()) << "BootOrder copy and the matched option are freed";
 }
 
 TEST_F(EndOfDxeTest, PxeScanWithoutMatchLeavesBootNext) {
@@ -163,7 +163,7 @@ TEST_F(EndOfDxeTest, HardDriveScanLooksAtTheFirstInstanceOnly) {
   // Boot0001 is named in BootOrder but does not exist: skipped.
   Handle(0x83);
   EXPECT_EQ(BootNext(), 0x0004);
-  EXPECT_TRUE(platform.OutstandingAllocations().empty());
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
 }
 
 TEST_F(EndOfDxeTest, ScanWithoutTargetOrWithoutBootOrderWritesNothing) {

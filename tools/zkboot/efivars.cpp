@@ -180,7 +180,11 @@ void Efivarfs::Write(const EfiVariable& variable) const {
   const std::string path = Path(variable.name, variable.guid);
   struct stat st {};
   const bool exists = ::lstat(path.c_str(), &st) == 0;
-  const std::optional<int> restore = exists ? MakeMutable(path) : std::nullopt;
+  // Plain values rather than std::optional<int>: g++ 12 warns that the
+  // optional's payload may be read uninitialised.
+  const std::optional<int> mutableFlags = exists ? MakeMutable(path) : std::nullopt;
+  const bool restore = mutableFlags.has_value();
+  const int restoreFlags = mutableFlags.value_or(0);
 
   std::vector<uint8_t> bytes(4);
   for (int i = 0; i < 4; i++)
@@ -205,7 +209,7 @@ void Efivarfs::Write(const EfiVariable& variable) const {
     }
   }
   if (error != 0 && !exists && !efivarfs_) ::unlink(path.c_str());
-  if (restore) RestoreFlags(path, *restore);
+  if (restore) RestoreFlags(path, restoreFlags);
   if (error != 0) throw ErrnoError(error, "cannot write", path);
 }
 
