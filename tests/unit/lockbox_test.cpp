@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tests/unit/comm_capture.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {
@@ -27,34 +28,6 @@ uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
   std::memcpy(&v, b.data() + at, 4);
   return v;
 }
-
-// A stand-in SMM side that keeps what each request looked like when it
-// arrived and answers with a chosen result (or not at all).
-struct Capture {
-  EFI_SMM_COMMUNICATION_PROTOCOL protocol{Communicate};
-  struct Call {
-    std::vector<uint8_t> bytes;
-    uintptr_t buffer;
-    UINTN size;
-  };
-  std::vector<Call> calls;
-  bool answers = true;
-  uint64_t result = 0;
-  uint64_t dataLength = 0;  // written into restore requests when non-zero
-  static Capture* active;
-
-  static EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL*, void* buffer, UINTN* size) {
-    Capture* self = active;
-    uint8_t* bytes = static_cast<uint8_t*>(buffer);
-    self->calls.push_back(
-        {std::vector<uint8_t>(bytes, bytes + *size), reinterpret_cast<uintptr_t>(buffer), *size});
-    if (!self->answers) return EFI_SUCCESS;
-    std::memcpy(bytes + 32, &self->result, 8);
-    if (self->dataLength != 0) std::memcpy(bytes + 64, &self->dataLength, 8);
-    return EFI_SUCCESS;
-  }
-};
-Capture* Capture::active = nullptr;
 
 class LockBoxTest : public DriverTest {
  protected:
