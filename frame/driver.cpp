@@ -4,9 +4,12 @@
 
 #include "bootctl/chgboot.h"
 #include "bootctl/endofdxe.h"
+#include "flash/fch.h"
+#include "flash/flash_device.h"
 #include "frame/module.h"
 #include "s3/bootscript.h"
 #include "s3/chipset_s3.h"
+#include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
 #include "support/base/base.h"
 #include "support/timer/timer.h"
@@ -44,29 +47,35 @@ EFI_STATUS LocatePlatformHook() {
 // the steps' places in the full chain; the libraries still missing join at
 // theirs.
 EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
-  StoreImageAndTables(imageHandle, systemTable);           // 1
-  StoreRuntimeServices(systemTable);                       // 2
-  TimerInit(imageHandle, systemTable);                     // 3
-  SmbusHcConstructor(imageHandle, systemTable);            // 4
-  BootScriptConstructor(imageHandle, systemTable);         // 5
-  CacheHobList();                                          // 6
-  ChipsetS3SaveConstructor(imageHandle, systemTable);      // 7
-  ListAnchorConstructor(imageHandle, systemTable);         // 8
-  HeapBufferListConstructor(imageHandle, systemTable);     // 9
-  DxeServicesConstructor(imageHandle, systemTable);        // 10
-  BootServicesEndedConstructor(imageHandle, systemTable);  // 11
-  PointerRegistryConstructor(imageHandle, systemTable);    // 12
-  LocatePlatformHook();                                    // 21
+  StoreImageAndTables(imageHandle, systemTable);              // 1
+  StoreRuntimeServices(systemTable);                          // 2
+  TimerInit(imageHandle, systemTable);                        // 3
+  SmbusHcConstructor(imageHandle, systemTable);               // 4
+  BootScriptConstructor(imageHandle, systemTable);            // 5
+  CacheHobList();                                             // 6
+  ChipsetS3SaveConstructor(imageHandle, systemTable);         // 7
+  ListAnchorConstructor(imageHandle, systemTable);            // 8
+  HeapBufferListConstructor(imageHandle, systemTable);        // 9
+  DxeServicesConstructor(imageHandle, systemTable);           // 10
+  BootServicesEndedConstructor(imageHandle, systemTable);     // 11
+  PointerRegistryConstructor(imageHandle, systemTable);       // 12
+  MapFchRegistersRuntime(imageHandle, systemTable);           // 13
+  FlashRuntimePointersConstructor(imageHandle, systemTable);  // 14
+  FlashContextPointerConstructor(imageHandle, systemTable);   // 15
+  FlashDeviceInit(imageHandle, systemTable);                  // 16
+  LocatePlatformHook();                                       // 21
   return EFI_SUCCESS;
 }
 
 // The reverse of the constructors that own something to undo; the numbers
 // are the steps' places in the full chain.
 EFI_STATUS RunLibraryDestructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
-  PointerRegistryDestructor(imageHandle, systemTable);    // 4
-  BootServicesEndedDestructor(imageHandle, systemTable);  // 5
-  ChipsetS3SaveDestructor(imageHandle, systemTable);      // 6
-  BootScriptDestructor(imageHandle, systemTable);         // 7
+  FlashContextPointerDestructor(imageHandle, systemTable);   // 2
+  FlashRuntimePointersDestructor(imageHandle, systemTable);  // 3
+  PointerRegistryDestructor(imageHandle, systemTable);       // 4
+  BootServicesEndedDestructor(imageHandle, systemTable);     // 5
+  ChipsetS3SaveDestructor(imageHandle, systemTable);         // 6
+  BootScriptDestructor(imageHandle, systemTable);            // 7
   return EFI_SUCCESS;
 }
 

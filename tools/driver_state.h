@@ -5,10 +5,13 @@
 #pragma once
 
 #include "bootctl/chgboot.h"
+#include "flash/fch.h"
+#include "flash/flash_device.h"
 #include "frame/helpers.h"
 #include "frame/module.h"
 #include "s3/bootscript.h"
 #include "s3/chipset_s3.h"
+#include "s3/flash_pointers.h"
 #include "s3/lockbox.h"
 #include "s3/smm_services.h"
 #include "support/pcd/pcd.h"
@@ -39,4 +42,8 @@ inline void ResetDriverModuleState() {
   BootServicesEnded = false;
   PointerRegistry = nullptr;
   IsRuntimeImage = false;
+  FchAccess = {};
+  FlashDevice = {};
+  CurrentFlashDevice = nullptr;
+  FlashPointers = {};
 }

@@ -321,7 +321,8 @@ TEST(PlatformServices, PublishesTheTscFrequencyAndShowsIt) {
         "TSC ticks\n",
         "  PCD (protocol installed; values at the end of the last boot):\n    flash-device\n      0x12345678 "
         "ptr "
-        "03 00 00 00 78 56 34 12 00 00 00 00 00 01 00 01\n      0x20000001 u32 0x00000000\n"}) {
+        "03 00 00 00 78 56 34 12 00 00 00 00 00 01 00 01\n      0x20000001 u32 0x12345678 (declared "
+        "0x00000000)\n"}) {
     EXPECT_TRUE(Has(state, line)) << line << "\n" << state;
   }
   const simboot::Json events = simboot::Json::parse(simboot::TraceJson(r.report));

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <map>
 
+#include "flash/flash_device.h"
 #include "s3/bootscript.h"
 #include "s3/chipset_s3.h"
+#include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
 #include "sim/pcd_db.h"
 #include "tests/unit/comm_capture.h"
@@ -600,7 +602,8 @@ TEST_F(S3Test, ThePointerRegistryIsFoundLateAndUsedOnlyByARuntimeImage) {
   const Row rows[] = {
       {"boot-service image, registry at load", EfiBootServicesCode, true, 0},
       {"boot-service image, registry later", EfiBootServicesCode, false, 0},
-      {"runtime image, registry at load", EfiRuntimeServicesCode, true, 1},
+      // The registry's own pointer, then the flash libraries' four.
+      {"runtime image, registry at load", EfiRuntimeServicesCode, true, 5},
       {"runtime image, registry later", EfiRuntimeServicesCode, false, 1},
   };
   for (const Row& row : rows) {
@@ -625,6 +628,20 @@ TEST_F(S3Test, ThePointerRegistryIsFoundLateAndUsedOnlyByARuntimeImage) {
     ASSERT_EQ(registry.registered.size(), row.registrations);
     if (row.registrations) {
       EXPECT_EQ(registry.registered[0], reinterpret_cast<void**>(&PointerRegistry));
+    }
+    if (row.registrations == 5) {
+      EXPECT_EQ(registry.registered[1], reinterpret_cast<void**>(&FlashPointers.RuntimeServicesCopy));
+      EXPECT_EQ(registry.registered[2], reinterpret_cast<void**>(&FlashPointers.AreaAddress));
+      EXPECT_EQ(registry.registered[3], reinterpret_cast<void**>(&FlashPointers.AfterVolumeHeader));
+      EXPECT_EQ(registry.registered[4], reinterpret_cast<void**>(&CurrentFlashDevice));
+      // The destructors take back all but the after-header address.
+      registry.unregistered.clear();
+      RunLibraryDestructors(ImageHandle, SystemTable);
+      EXPECT_EQ(registry.unregistered,
+                (std::vector<void**>{reinterpret_cast<void**>(&CurrentFlashDevice),
+                                     reinterpret_cast<void**>(&FlashPointers.RuntimeServicesCopy),
+                                     reinterpret_cast<void**>(&FlashPointers.AreaAddress),
+                                     reinterpret_cast<void**>(&PointerRegistry)}));
     }
     void* variable = nullptr;
     EXPECT_EQ(RegisterRuntimePointer(&variable),
