@@ -49,7 +49,11 @@ Platform::Impl& Sim() {
 
 // ---------------------------------------------------------------- lifetime
 
-Platform::Impl::Impl(Platform* o) : owner(o) { InitTables(); }
+Platform::Impl::Impl(Platform* o) : owner(o), memory(o, ""), protocols(o, "") {
+  memory.failNext = [this] { return InjectFailure(); };
+  protocols.onInstall = [this](const EFI_GUID& guid, uint64_t) { SignalWatchers(guid); };
+  InitTables();
+}
 
 void Platform::Impl::InitTables() {
   // Rebuilt at every boot: whatever code patched into the tables during the
