@@ -14,6 +14,7 @@
 #include "sim/memory_pool.h"
 #include "sim/platform.h"
 #include "sim/protocol_db.h"
+#include "sim/smm.h"
 
 namespace sim {
 
@@ -171,6 +172,20 @@ struct Platform::Impl {
   void PublishTables();
 
   std::optional<uint16_t> RunBootManager();
+
+  // ---- SMM world (smm.cpp) and the S3 platform services (platform_services.cpp)
+  std::unique_ptr<SmmWorld> smmWorld;
+  EFI_DXE_SERVICES dxeTable{};
+  struct SmbusHcInterface {
+    EFI_STATUS(EFIAPI* Execute)(const void*, UINTN, UINTN, UINT32, BOOLEAN, UINTN*, void*);
+    EFI_STATUS(EFIAPI* ArpDevice)(const void*, BOOLEAN, void*, UINTN*);
+    EFI_STATUS(EFIAPI* GetArpMap)(const void*, UINTN*, void**);
+    EFI_STATUS(EFIAPI* Notify)(const void*, UINTN, UINTN, void*);
+  } smbusInterface{};
+  // At boot start, after the loaded image: the DXE services table, the
+  // SMBus host controller, the SMM base protocol and the pointer registry,
+  // as configured.
+  void InstallPlatformServices();
 
   // ---- HOB list (platform.cpp)
   std::vector<std::pair<EFI_GUID, std::vector<uint8_t>>> guidHobs;
