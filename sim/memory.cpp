@@ -182,14 +182,6 @@ EFI_STATUS MemoryPool::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   return EFI_SUCCESS;
 }
 
-bool MemoryPool::Owns(const void* address, uint64_t size) const {
-  const uintptr_t start = reinterpret_cast<uintptr_t>(address);
-  auto it = blocks_.upper_bound(start);
-  if (it == blocks_.begin()) return false;
-  --it;
-  return start >= it->first && start + size <= it->first + it->second.info.size;
-}
-
 void MemoryPool::ReleaseAll() {
   for (auto& entry : blocks_) ReleaseBlock(entry.second);
   blocks_.clear();

@@ -41,8 +41,6 @@ class MemoryPool {
   EFI_STATUS AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
                            EFI_PHYSICAL_ADDRESS* memory);
   EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages);
-  // True when [address, address + size) lies inside one live allocation.
-  bool Owns(const void* address, uint64_t size) const;
   std::vector<Allocation> Outstanding() const;  // in allocation order
   void ReleaseAll();
 
