@@ -158,9 +158,7 @@ EFI_STATUS Platform::Impl::CloseEvent(EFI_EVENT event) {
     q.erase(std::remove(q.begin(), q.end(), e), q.end());
   }
   // Closing an event also cancels its protocol-notify registrations.
-  registrations.erase(std::remove_if(registrations.begin(), registrations.end(),
-                                     [e](const std::unique_ptr<Registration>& r) { return r->event == e; }),
-                      registrations.end());
+  protocols.RemoveRegistrations([e](const Registration& r) { return r.event == e; });
   events.erase(std::find_if(events.begin(), events.end(),
                             [e](const std::unique_ptr<Event>& owned) { return owned.get() == e; }));
   return EFI_SUCCESS;

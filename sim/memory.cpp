@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/memory_pool.h"
 #include "sim/platform_impl.h"
 
 namespace sim {
@@ -64,50 +65,50 @@ void ReleaseBlock(const MemoryBlock& block) {
 
 }  // namespace
 
-bool Platform::Impl::InjectFailure() {
-  if (failCountdown == 0) return false;
-  return --failCountdown == 0;
-}
+MemoryPool::MemoryPool(Platform* owner, std::string servicePrefix)
+    : owner_(owner), prefix_(std::move(servicePrefix)) {}
 
-EFI_STATUS Platform::Impl::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
+MemoryPool::~MemoryPool() { ReleaseAll(); }
+
+EFI_STATUS MemoryPool::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
   if (!buffer || !ValidMemoryType(type)) return EFI_INVALID_PARAMETER;
-  if (InjectFailure() || size > kMaxAllocation) return EFI_OUT_OF_RESOURCES;
+  if ((failNext && failNext()) || size > kMaxAllocation) return EFI_OUT_OF_RESOURCES;
   void* p = std::malloc(size ? size : 1);
   if (!p) return EFI_OUT_OF_RESOURCES;
   std::memset(p, kFreshFill, size);
   MemoryBlock block;
-  block.info = Allocation{p, size, type, false, bootNumber};
-  block.serial = ++allocationSerial;
-  blocks[reinterpret_cast<uintptr_t>(p)] = block;
-  ++owner->counters.allocations;
+  block.info = Allocation{p, size, type, false, owner_->BootNumber()};
+  block.serial = ++serial_;
+  blocks_[reinterpret_cast<uintptr_t>(p)] = block;
+  ++owner_->counters.allocations;
   *buffer = p;
   return EFI_SUCCESS;
 }
 
-EFI_STATUS Platform::Impl::FreePool(void* buffer) {
-  auto it = blocks.find(reinterpret_cast<uintptr_t>(buffer));
-  if (!buffer || it == blocks.end() || it->second.info.pages) {
+EFI_STATUS MemoryPool::FreePool(void* buffer) {
+  auto it = blocks_.find(reinterpret_cast<uintptr_t>(buffer));
+  if (!buffer || it == blocks_.end() || it->second.info.pages) {
     // Firmware would corrupt its pool or assert here; the caller never sees it.
-    Violation("FreePool(" + Hex(reinterpret_cast<uintptr_t>(buffer)) + ") of " +
-              (!buffer ? std::string("a null pointer")
-               : it == blocks.end()
-                   ? std::string("memory that is not allocated pool (double or foreign free)")
-                   : std::string("page memory")));
+    owner_->RecordViolation(prefix_ + "FreePool(" + Hex(reinterpret_cast<uintptr_t>(buffer)) + ") of " +
+                            (!buffer ? std::string("a null pointer")
+                             : it == blocks_.end()
+                                 ? std::string("memory that is not allocated pool (double or foreign free)")
+                                 : std::string("page memory")));
     return EFI_INVALID_PARAMETER;
   }
   ReleaseBlock(it->second);
-  blocks.erase(it);
-  ++owner->counters.frees;
+  blocks_.erase(it);
+  ++owner_->counters.frees;
   return EFI_SUCCESS;
 }
 
-EFI_STATUS Platform::Impl::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
-                                         EFI_PHYSICAL_ADDRESS* memory) {
+EFI_STATUS MemoryPool::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
+                                     EFI_PHYSICAL_ADDRESS* memory) {
   if (!memory || type > AllocateAddress || !ValidMemoryType(memoryType) || pages == 0) {
     return EFI_INVALID_PARAMETER;
   }
   if (type == AllocateAddress && (*memory & (kPageSize - 1))) return EFI_INVALID_PARAMETER;
-  if (InjectFailure() || pages > kMaxAllocation / kPageSize) return EFI_OUT_OF_RESOURCES;
+  if ((failNext && failNext()) || pages > kMaxAllocation / kPageSize) return EFI_OUT_OF_RESOURCES;
   const uint64_t bytes = pages * kPageSize;
   void* p = nullptr;
   bool mapped = false;
@@ -137,22 +138,22 @@ EFI_STATUS Platform::Impl::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE
   }
   std::memset(p, kFreshFill, bytes);
   MemoryBlock block;
-  block.info = Allocation{p, bytes, memoryType, true, bootNumber};
-  block.serial = ++allocationSerial;
+  block.info = Allocation{p, bytes, memoryType, true, owner_->BootNumber()};
+  block.serial = ++serial_;
   block.mapped = mapped;
-  blocks[reinterpret_cast<uintptr_t>(p)] = block;
-  ++owner->counters.allocations;
+  blocks_[reinterpret_cast<uintptr_t>(p)] = block;
+  ++owner_->counters.allocations;
   *memory = reinterpret_cast<EFI_PHYSICAL_ADDRESS>(p);
   return EFI_SUCCESS;
 }
 
-EFI_STATUS Platform::Impl::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
+EFI_STATUS MemoryPool::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   if (memory & (kPageSize - 1)) return EFI_INVALID_PARAMETER;
   // Any whole-page range inside one allocation may be freed, as UEFI allows;
   // the block is released once none of its pages is still in use.
-  auto it = blocks.upper_bound(static_cast<uintptr_t>(memory));
+  auto it = blocks_.upper_bound(static_cast<uintptr_t>(memory));
   MemoryBlock* block = nullptr;
-  if (it != blocks.begin()) {
+  if (it != blocks_.begin()) {
     --it;
     const uint64_t start = it->first;
     if (it->second.info.pages && memory >= start && memory < start + it->second.info.size)
@@ -160,40 +161,50 @@ EFI_STATUS Platform::Impl::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   }
   const uint64_t bytes = uint64_t{pages} * kPageSize;
   if (!block || pages == 0 || memory + bytes > it->first + block->info.size) {
-    Violation("FreePages(" + Hex(memory) + ", " + std::to_string(pages) +
-              ") of pages that are not allocated (double or foreign free)");
+    owner_->RecordViolation(prefix_ + "FreePages(" + Hex(memory) + ", " + std::to_string(pages) +
+                            ") of pages that are not allocated (double or foreign free)");
     return EFI_NOT_FOUND;
   }
   const uint64_t first = (memory - it->first) / kPageSize;
   for (uint64_t p = first; p < first + pages; ++p) {
     if (block->freedPages.count(p)) {
-      Violation("FreePages(" + Hex(memory) + ", " + std::to_string(pages) + ") frees a page twice");
+      owner_->RecordViolation(prefix_ + "FreePages(" + Hex(memory) + ", " + std::to_string(pages) +
+                              ") frees a page twice");
       return EFI_NOT_FOUND;
     }
   }
   for (uint64_t p = first; p < first + pages; ++p) block->freedPages.insert(p);
   if (block->freedPages.size() * kPageSize == block->info.size) {
     ReleaseBlock(*block);
-    blocks.erase(it);
+    blocks_.erase(it);
   }
-  ++owner->counters.frees;
+  ++owner_->counters.frees;
   return EFI_SUCCESS;
 }
 
-void Platform::Impl::ReleaseAllMemory() {
-  for (auto& entry : blocks) ReleaseBlock(entry.second);
-  blocks.clear();
+void MemoryPool::ReleaseAll() {
+  for (auto& entry : blocks_) ReleaseBlock(entry.second);
+  blocks_.clear();
 }
 
-std::vector<Allocation> Platform::OutstandingAllocations() const {
+std::vector<Allocation> MemoryPool::Outstanding() const {
   std::vector<const MemoryBlock*> sorted;
-  for (const auto& entry : impl->blocks) sorted.push_back(&entry.second);
+  for (const auto& entry : blocks_) sorted.push_back(&entry.second);
   std::sort(sorted.begin(), sorted.end(),
             [](const MemoryBlock* a, const MemoryBlock* b) { return a->serial < b->serial; });
   std::vector<Allocation> out;
   for (const MemoryBlock* b : sorted) out.push_back(b->info);
   return out;
 }
+
+// ---------------------------------------------------------------- boot services
+
+bool Platform::Impl::InjectFailure() {
+  if (failCountdown == 0) return false;
+  return --failCountdown == 0;
+}
+
+std::vector<Allocation> Platform::OutstandingAllocations() const { return impl->memory.Outstanding(); }
 
 void Platform::FailNthAllocation(uint64_t n) { impl->failCountdown = n; }
 

@@ -49,7 +49,12 @@ Platform::Impl& Sim() {
 
 // ---------------------------------------------------------------- lifetime
 
-Platform::Impl::Impl(Platform* o) : owner(o) { InitTables(); }
+Platform::Impl::Impl(Platform* o) : owner(o), memory(o, ""), protocols(o, "") {
+  memory.failNext = [this] { return InjectFailure(); };
+  smmWorld = std::make_unique<SmmWorld>(o);
+  protocols.onInstall = [this](const EFI_GUID& guid, uint64_t) { SignalWatchers(guid); };
+  InitTables();
+}
 
 void Platform::Impl::InitTables() {
   // Rebuilt at every boot: whatever code patched into the tables during the
@@ -189,6 +194,7 @@ void Platform::Impl::ResetBootState() {
   InitTables();
   PublishTables();
   ReleaseAllMemory();
+  smmWorld->Reset();
   std::free(hobList);
   hobList = nullptr;
   runtime = false;
@@ -296,6 +302,17 @@ const char* const kServiceNames[] = {
     "SignalEvent",
     "CloseEvent",
     "InstallConfigurationTable",
+    "SmmAllocatePool",
+    "SmmFreePool",
+    "SmmAllocatePages",
+    "SmmFreePages",
+    "SmmInstallProtocolInterface",
+    "SmmUninstallProtocolInterface",
+    "SmmHandleProtocol",
+    "SmmRegisterProtocolNotify",
+    "SmmLocateHandle",
+    "SmmLocateProtocol",
+    "SmmInstallConfigurationTable",
 };
 static_assert(sizeof kServiceNames / sizeof kServiceNames[0] == static_cast<unsigned>(Service::Count));
 
@@ -432,9 +449,12 @@ void Platform::BeginBoot() {
   std::memset(&image, 0, sizeof image);
   image.Revision = 0x1000;
   image.SystemTable = &impl->systemTable;
-  image.ImageCodeType = EfiBootServicesCode;
-  image.ImageDataType = EfiBootServicesData;
+  image.ImageCodeType = imageCodeType;
+  image.ImageDataType = imageCodeType == EfiRuntimeServicesCode ? EfiRuntimeServicesData
+                        : imageCodeType == EfiLoaderCode        ? EfiLoaderData
+                                                                : EfiBootServicesData;
   impl->imageHandle = InstallProtocol(kLoadedImageProtocol, &image);
+  impl->InstallPlatformServices();
 
   for (auto& hook : bootHooks) hook(*this);
 
@@ -464,10 +484,12 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     if (impl->tpl != TPL_APPLICATION) {
       impl->Violation("DriverEntry returned at TPL " + std::to_string(impl->tpl));
     }
+    pointerRegistry.OnBeforeEndOfDxe(*this);
     stage(BootStage::EndOfDxe, "EndOfDxe");
     SignalEventGroup(kEndOfDxeGroup);
     stage(BootStage::ReadyToLock, "ReadyToLock");
     InstallProtocol(kDxeSmmReadyToLockProtocol, nullptr);
+    if (smm.basePresent) InstallSmmProtocol(EFI_SMM_READY_TO_LOCK_PROTOCOL_GUID, nullptr);
     if (bootManager) {
       stage(BootStage::BootManager, "BootManager");
       outcome.booted = impl->RunBootManager();
@@ -476,6 +498,7 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     SignalEventGroup(kReadyToBootGroup);
     stage(BootStage::ExitBootServices, "ExitBootServices");
     ExitBootServices();
+    if (smm.basePresent) InstallSmmProtocol(SmmExitBootServicesNoticeGuid, nullptr);
     stage(BootStage::Done, "Done");
   });
   outcome.endedAt = impl->stage;

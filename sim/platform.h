@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "frame/pi.h"
 #include "frame/uefi.h"
 #include "sim/clock.h"
+#include "sim/pointer_registry.h"
 
 namespace sim {
 
@@ -102,6 +104,18 @@ enum class Service : unsigned {
   SignalEvent,
   CloseEvent,
   InstallConfigurationTable,
+  // SMM system table services
+  SmmAllocatePool,
+  SmmFreePool,
+  SmmAllocatePages,
+  SmmFreePages,
+  SmmInstallProtocolInterface,
+  SmmUninstallProtocolInterface,
+  SmmHandleProtocol,
+  SmmRegisterProtocolNotify,
+  SmmLocateHandle,
+  SmmLocateProtocol,
+  SmmInstallConfigurationTable,
   Count
 };
 const char* ServiceName(Service s);
@@ -137,6 +151,37 @@ struct Allocation {
   uint64_t size = 0;  // bytes (pages x 4096 for page allocations)
   EFI_MEMORY_TYPE type = EfiBootServicesData;
   bool pages = false;
+  unsigned boot = 0;
+};
+
+// ---------------------------------------------------------------- SMM and S3 platform services
+// The SMM side of the platform. With `basePresent`, EFI_SMM_BASE2_PROTOCOL is
+// installed in the boot-services database as each boot starts. `inSmm` is
+// what its InSmm answers; GetSmstLocation hands out the SMM system table only
+// then (outside SMM it answers EFI_UNSUPPORTED, as real firmware does).
+struct SmmSettings {
+  bool basePresent = false;
+  bool inSmm = false;
+};
+
+// Data of a GUID-extension HOB named kHeapBufferHobGuid: a 16-byte HEAP
+// descriptor (Signature at 0, PayloadSize at 8, PoolKind at 12, TakeFlag at
+// 13) and the payload.
+struct HeapHob {
+  std::vector<uint8_t> payload;
+  uint8_t poolKind = 0;  // 8: runtime-services pool; anything else: boot-services pool
+  uint8_t take = 1;      // the HOB is taken only when this is 1
+  // The PayloadSize field when it should not match the payload (a HOB that
+  // claims more than it holds); unset: the payload's size.
+  std::optional<uint32_t> statedPayloadSize;
+  uint32_t signature = 0x50414548;  // "HEAP"
+};
+
+// One call of the DXE services' SetMemorySpaceAttributes.
+struct MemorySpaceAttributesCall {
+  uint64_t base = 0;
+  uint64_t length = 0;
+  uint64_t attributes = 0;
   unsigned boot = 0;
 };
 
@@ -203,6 +248,38 @@ class Platform {
   // the driver loads: install platform protocols, tables and so on here.
   std::vector<std::function<void(Platform&)>> bootHooks;
 
+  // ---- SMM and the services the S3 libraries look up (see the types above)
+  SmmSettings smm;
+  // ImageCodeType of the loaded-image protocol on the image handle; the
+  // data type follows it (runtime code: runtime data, loader code: loader
+  // data, else boot-services data).
+  EFI_MEMORY_TYPE imageCodeType = EfiBootServicesCode;
+  // The DXE services table as a configuration table, as DXE always
+  // publishes it. Its SetMemorySpaceAttributes records each call and answers
+  // dxeSetAttributesStatus; the other members answer EFI_UNSUPPORTED.
+  bool dxeServices = true;
+  EFI_STATUS dxeSetAttributesStatus = EFI_SUCCESS;
+  std::vector<MemorySpaceAttributesCall> dxeSetAttributesCalls;  // over all boots
+  // EFI_SMBUS_HC_PROTOCOL installed at boot start; calling any member is a
+  // violation (the driver only locates it).
+  bool smbusHc = false;
+  PointerRegistry pointerRegistry;
+  // A HEAP buffer HOB in the HOB list of every boot (after those already added).
+  void AddHeapHob(const HeapHob& hob);
+
+  // ---- the SMM world (valid during a boot; emptied at every BeginBoot)
+  EFI_SMM_SYSTEM_TABLE2* Smst();
+  // Platform-side installs into the SMM database: the SMM notify functions
+  // registered for the protocol are called. Null when the install fails.
+  EFI_HANDLE InstallSmmProtocol(const EFI_GUID& guid, void* interface, EFI_HANDLE handle = nullptr);
+  EFI_STATUS UninstallSmmProtocol(EFI_HANDLE handle, const EFI_GUID& guid, void* interface);
+  size_t SmmProtocolCount(const EFI_GUID& guid) const;  // instances in the SMM database
+  size_t SmmNotifyCount(const EFI_GUID& guid) const;    // live SMM registrations for the protocol
+  void* FindSmmConfigTable(const EFI_GUID& guid) const;
+  std::vector<Allocation> OutstandingSmmAllocations() const;
+  // Installs SmmLegacyBootNoticeGuid in the SMM database, as a legacy boot would.
+  void SignalLegacyBoot();
+
   // ---- devices and processor
   // Ranges must not overlap an existing mapping; a null device removes the
   // mappings that overlap the range. The platform does not own devices.
@@ -249,7 +326,10 @@ class Platform {
   // One whole boot: BeginBoot, load a fresh image, DriverEntry, then the
   // platform events in boot order: End-of-DXE group, DXE SMM ready-to-lock
   // protocol installed, the boot manager (bootManager), ready-to-boot group,
-  // exit-boot-services group.
+  // exit-boot-services group. With smm.basePresent, the SMM ready-to-lock
+  // protocol follows the DXE one and the SMM exit-boot-services notice
+  // follows the exit-boot-services group, both in the SMM database. A
+  // pointer registry set to appear late is installed right before End-of-DXE.
   // The image copy of the previous boot is unloaded when the next RunBoot
   // starts, so exported symbols stay inspectable after a boot.
   BootOutcome RunBoot(DriverImage& image);
@@ -335,5 +415,6 @@ extern const EFI_GUID kHobListGuid;
 extern const EFI_GUID kLoadedImageProtocol;
 extern const EFI_GUID kGlobalVariableGuid;
 extern const EFI_GUID kVirtualAddressChangeGroup;
+extern const EFI_GUID kHeapBufferHobGuid;
 
 }  // namespace sim

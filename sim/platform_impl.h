@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/memory_pool.h"
 #include "sim/platform.h"
+#include "sim/protocol_db.h"
+#include "sim/smm.h"
 
 namespace sim {
 
@@ -29,30 +32,6 @@ struct Event {
   bool signaled = false;  // signal state of wait and plain events
   bool queued = false;    // notification pending in a TPL queue
   uint64_t serial = 0;    // names the event in the trace: "#2"
-};
-
-struct Interface {
-  EFI_GUID guid{};
-  void* pointer = nullptr;
-  uint64_t id = 0;  // unique; increasing in install order
-};
-
-struct HandleRecord {
-  std::vector<Interface> interfaces;  // in install order
-  uint64_t serial = 0;                // names the handle in the trace: "#3"
-};
-
-struct Registration {
-  EFI_GUID guid{};
-  Event* event = nullptr;
-  std::deque<uint64_t> pending;  // interface ids installed since registration, not yet returned
-};
-
-struct MemoryBlock {
-  Allocation info;
-  uint64_t serial = 0;            // allocation order
-  bool mapped = false;            // from mmap (address constraints) rather than the heap
-  std::set<uint64_t> freedPages;  // page numbers already given back by a partial FreePages
 };
 
 struct DeviceRange {
@@ -130,16 +109,19 @@ struct Platform::Impl {
   void Reset(EFI_RESET_TYPE type, EFI_STATUS status, UINTN dataSize, const void* data);
 
   // ---- memory (memory.cpp)
-  std::map<uintptr_t, MemoryBlock> blocks;
-  uint64_t allocationSerial = 0;
+  MemoryPool memory;
   uint64_t failCountdown = 0;  // 0: no failure armed
   bool InjectFailure();
-  EFI_STATUS AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer);
-  EFI_STATUS FreePool(void* buffer);
+  EFI_STATUS AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
+    return memory.AllocatePool(type, size, buffer);
+  }
+  EFI_STATUS FreePool(void* buffer) { return memory.FreePool(buffer); }
   EFI_STATUS AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
-                           EFI_PHYSICAL_ADDRESS* memory);
-  EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages);
-  void ReleaseAllMemory();
+                           EFI_PHYSICAL_ADDRESS* address) {
+    return memory.AllocatePages(type, memoryType, pages, address);
+  }
+  EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS address, UINTN pages) { return memory.FreePages(address, pages); }
+  void ReleaseAllMemory() { memory.ReleaseAll(); }
 
   // ---- events and TPL (events.cpp)
   EFI_TPL tpl = TPL_APPLICATION;
@@ -164,15 +146,9 @@ struct Platform::Impl {
   void DestroyEvents();
 
   // ---- protocol database (protocols.cpp)
-  std::vector<std::unique_ptr<HandleRecord>> handles;         // creation order
-  std::vector<std::unique_ptr<HandleRecord>> retiredHandles;  // removed in this boot
-  std::vector<std::unique_ptr<Registration>> registrations;
-  uint64_t interfaceId = 0;
-  uint64_t handleSerial = 0;
-  std::string HandleName(const HandleRecord* h) const;
-  HandleRecord* FindHandle(EFI_HANDLE handle) const;
-  Registration* FindRegistration(const void* key) const;
-  const Interface* FindInterface(uint64_t id, HandleRecord** owner = nullptr) const;
+  ProtocolDatabase protocols;
+  HandleRecord* FindHandle(EFI_HANDLE handle) const { return protocols.FindHandle(handle); }
+  void DropEmptyHandle(HandleRecord* handle) { protocols.DropEmptyHandle(handle); }
   EFI_STATUS InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                              void* pointer);
   EFI_STATUS UninstallProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void* pointer,
@@ -181,16 +157,12 @@ struct Platform::Impl {
   EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void** pointer);
   EFI_STATUS RegisterProtocolNotify(const EFI_GUID* guid, EFI_EVENT event, void** registration);
   EFI_STATUS LocateProtocol(const EFI_GUID* guid, void* registration, void** pointer);
-  // Handles matching a search; for ByRegisterNotify the next new one, taken
-  // from the registration only when `consume` is set.
-  EFI_STATUS SearchHandles(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, bool consume,
-                           std::vector<EFI_HANDLE>* out);
   EFI_STATUS LocateHandle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, UINTN* bufferSize,
                           EFI_HANDLE* buffer);
   EFI_STATUS LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, void* key, UINTN* count,
                                 EFI_HANDLE** buffer);
-  void NotifyInstalled(const EFI_GUID& guid, uint64_t id);
-  void DropEmptyHandle(HandleRecord* handle);
+  // An installation signals the events of the registrations for its protocol.
+  void SignalWatchers(const EFI_GUID& guid);
   void DestroyProtocols();
 
   // ---- configuration tables (protocols.cpp)
@@ -200,6 +172,20 @@ struct Platform::Impl {
   void PublishTables();
 
   std::optional<uint16_t> RunBootManager();
+
+  // ---- SMM world (smm.cpp) and the S3 platform services (platform_services.cpp)
+  std::unique_ptr<SmmWorld> smmWorld;
+  EFI_DXE_SERVICES dxeTable{};
+  struct SmbusHcInterface {
+    EFI_STATUS(EFIAPI* Execute)(const void*, UINTN, UINTN, UINT32, BOOLEAN, UINTN*, void*);
+    EFI_STATUS(EFIAPI* ArpDevice)(const void*, BOOLEAN, void*, UINTN*);
+    EFI_STATUS(EFIAPI* GetArpMap)(const void*, UINTN*, void**);
+    EFI_STATUS(EFIAPI* Notify)(const void*, UINTN, UINTN, void*);
+  } smbusInterface{};
+  // At boot start, after the loaded image: the DXE services table, the
+  // SMBus host controller, the SMM base protocol and the pointer registry,
+  // as configured.
+  void InstallPlatformServices();
 
   // ---- HOB list (platform.cpp)
   std::vector<std::pair<EFI_GUID, std::vector<uint8_t>>> guidHobs;

@@ -55,6 +55,7 @@ TEST(SystemTable, FilledInAndRebuiltAtEachBoot) {
 TEST(ConfigurationTable, AddReplaceAndDeleteSignallingTheTablesGroup) {
   sim::Platform p;
   p.hobListPresent = false;
+  p.dxeServices = false;  // start from an empty table
   p.BeginBoot();
   EFI_SYSTEM_TABLE* st = p.SystemTable();
   simtest::NotifyLog log(p);

@@ -73,6 +73,7 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
   platform.CutPowerAfterNvWrite(scenario.powerCutAfterNvWrite);
   platform.resetReturns = scenario.resetReturns;
   platform.bootManager = scenario.bootManager;
+  ApplyPlatformServices(scenario, platform);
   if (scenario.platformHook) {
     gHookSetting = &scenario_.hook;
     const uint32_t length = scenario.hook.length;

@@ -48,6 +48,20 @@
 //   "cpu":             {"pstate": {"current": 0, "definitions": [{"fid": "0x8C", "did": 8}]},
 //                       "msrs": {"0xC0010058": "0xF8000021"}, "cpuid80000001Eax": n,
 //                       "postCodeProbe": n, "pauseTicks": n}
+//   "smm":             {"base": bool, "inSmm": bool} (default both false):
+//                      EFI_SMM_BASE2_PROTOCOL is installed each boot, and what
+//                      its InSmm answers; GetSmstLocation works only in SMM
+//   "imageCodeType":   memory type of the loaded image's code (default 3,
+//                      boot-services code; 5 makes it a runtime image)
+//   "dxeServices":     false: no DXE services configuration table (default true)
+//   "pointerRegistry": "absent" (default), "boot-start" or "before-end-of-dxe":
+//                      when the pointer-registry protocol is installed
+//   "smbusHc":         true: the SMBus host-controller protocol is installed
+//   "heapHobs":        [{"payload": [1, "0x81"], "poolKind": 8, "take": 1,
+//                        "payloadSize": n, "signature": n}]: HEAP buffer HOBs
+//                      in HOB-list order; poolKind and take default 0 and 1,
+//                      payloadSize (the size the descriptor states) defaults
+//                      to the payload's, signature to 0x50414548 ("HEAP")
 //
 // Numbers are JSON integers or strings with decimal digits or 0x-prefixed hex
 // ("0x81"); object keys that are numbers follow the same rule. A variable's
@@ -605,11 +619,18 @@ uint32_t ReadBootMode(const Json& value, const std::string& path) {
 
 Scenario FromJson(const Json& root) {
   ExpectObject(root, "");
-  CheckKeys(root, "",
-            {"description", "bootMode", "platformHook", "purgeIdleMarker", "debugConsole", "imc", "ec",
-             "cmos", "pcd", "cpu", "variables", "store", "failures", "powerCutAfterNvWrite", "resetReturns",
-             "bootManager"});
+  std::vector<std::string> keys = {"description",  "bootMode",
+                                   "platformHook", "purgeIdleMarker",
+                                   "debugConsole", "imc",
+                                   "ec",           "cmos",
+                                   "pcd",          "cpu",
+                                   "variables",    "store",
+                                   "failures",     "powerCutAfterNvWrite",
+                                   "resetReturns", "bootManager"};
+  keys.insert(keys.end(), PlatformServiceKeys().begin(), PlatformServiceKeys().end());
+  CheckKeys(root, "", keys);
   Scenario s;
+  ReadPlatformServices(root, &s);
   if (root.contains("description")) s.description = ReadString(root["description"], "description");
   if (root.contains("bootMode")) s.bootMode = ReadBootMode(root["bootMode"], "bootMode");
   if (root.contains("platformHook")) ReadPlatformHook(root["platformHook"], "platformHook", &s);
@@ -819,6 +840,7 @@ OrderedJson ToJson(const Scenario& s) {
     variables.push_back(entry);
   }
   root["variables"] = variables;
+  WritePlatformServices(s, &root);
   return root;
 }
 
@@ -870,7 +892,7 @@ bool operator==(const Scenario& a, const Scenario& b) {
   const bool sameStore = a.store.capacity == b.store.capacity &&
                          a.store.maxVariableSize == b.store.maxVariableSize &&
                          a.store.writeProtected == b.store.writeProtected;
-  return sameHook && sameStore && sameFailures(a.failures, b.failures) &&
+  return sameHook && sameStore && sameFailures(a.failures, b.failures) && SamePlatformServices(a, b) &&
          a.powerCutAfterNvWrite == b.powerCutAfterNvWrite && a.resetReturns == b.resetReturns &&
          a.bootManager == b.bootManager && a.description == b.description && a.bootMode == b.bootMode &&
          a.platformHook == b.platformHook && a.purgeIdleMarker == b.purgeIdleMarker &&

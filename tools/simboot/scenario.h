@@ -12,6 +12,7 @@
 #include "sim/devices.h"
 #include "sim/pcd_db.h"
 #include "sim/platform.h"
+#include "tools/simboot/json_read.h"
 
 namespace simboot {
 
@@ -46,6 +47,17 @@ struct FailureSetting {
   bool fromThenOn = false;
 };
 
+// The platform services the S3 libraries look up (scenario_services.cpp).
+struct PlatformServicesSetting {
+  bool smmBase = false;        // EFI_SMM_BASE2_PROTOCOL installed
+  bool inSmm = false;          // what its InSmm answers
+  uint32_t imageCodeType = 3;  // EfiBootServicesCode
+  bool dxeServices = true;
+  sim::PointerRegistry::Install pointerRegistry = sim::PointerRegistry::Install::Absent;
+  bool smbusHc = false;
+  std::vector<sim::HeapHob> heapHobs;
+};
+
 struct Scenario {
   std::string description;
   uint32_t bootMode = 0;         // PI boot mode, BOOT_WITH_FULL_CONFIGURATION
@@ -70,6 +82,7 @@ struct Scenario {
   uint32_t cpuid80000001Eax = 0;         // EAX of CPUID leaf 0x80000001; other leaves read as 0
   uint16_t postCodeProbe = 0;            // answer of the magic post-code CPUID probe; 0: no answer
   uint64_t pauseTicks = 100;             // TSC ticks each PAUSE takes
+  PlatformServicesSetting services;
 };
 
 // The P-state registers in their short form: the current P-state number
@@ -88,6 +101,14 @@ constexpr unsigned kPstateCount = 8;
 bool PstatesOf(const std::map<uint32_t, uint64_t>& msrs, PstateForm* form);
 
 bool operator==(const Scenario& a, const Scenario& b);
+
+// The keys of PlatformServicesSetting: read from, written to and compared in
+// the scenario's top-level object, and applied to a platform.
+const std::vector<std::string>& PlatformServiceKeys();
+void ReadPlatformServices(const Json& root, Scenario* s);
+void WritePlatformServices(const Scenario& s, OrderedJson* root);
+bool SamePlatformServices(const Scenario& a, const Scenario& b);
+void ApplyPlatformServices(const Scenario& s, sim::Platform& platform);
 inline bool operator!=(const Scenario& a, const Scenario& b) { return !(a == b); }
 
 // `source` names the document in messages (usually the file path).
