@@ -35,9 +35,12 @@ BOOLEAN SetUpBootRecord() {
   }
   BootScriptLib.OwnsBootRecord = true;
   MemZero(RecordAt(page), sizeof(BootScriptPrivateData));
+  // The record is current before the notification exists: its first run,
+  // at registration, seals the table at once when ready-to-lock has already
+  // passed.
+  BootScriptLib.CurrentRecord = RecordAt(page);
   BootScriptLib.ReadyToLockEvent = CreateProtocolNotifyEvent(
       &EFI_DXE_SMM_READY_TO_LOCK_PROTOCOL_GUID, TPL_CALLBACK, OnDxeSmmReadyToLock, nullptr, nullptr);
-  BootScriptLib.CurrentRecord = RecordAt(page);
   return true;
 }
 

@@ -191,6 +191,21 @@ TEST_F(S3Test, ReadyToLockTerminatesTheTableAndSealsIt) {
   EXPECT_EQ(capture.calls.size(), 4u);
 }
 
+// A module loaded after the ready-to-lock point (from the shell, or
+// dispatched late) seals at once: the notification's registration run finds
+// the protocol installed.
+TEST_F(S3Test, ALoadAfterReadyToLockSealsAtOnce) {
+  platform.bootHooks.push_back([](sim::Platform& p) { p.InstallProtocol(kDxeSmmReadyToLock, nullptr); });
+  capture.calls.clear();
+  Boot();
+  ASSERT_NE(BootScriptLib.CurrentRecord, nullptr);
+  EXPECT_EQ(BootScriptLib.CurrentRecord->Locked, 1);
+  EXPECT_EQ(capture.calls.size(), 3u)
+      << "attributes of the table box, then the address box stored and locked";
+  EXPECT_EQ(mChipsetS3LibPrivateData->Locked, 1);
+  platform.bootHooks.pop_back();
+}
+
 TEST_F(S3Test, WithoutATableOnlyTheTableStoreIsRefused) {
   platform.InstallProtocol(kDxeSmmReadyToLock, nullptr);
   EXPECT_EQ(BootScriptLib.CurrentRecord->Locked, 1);
