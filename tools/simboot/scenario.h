@@ -12,6 +12,7 @@
 #include "sim/devices.h"
 #include "sim/pcd_db.h"
 #include "sim/platform.h"
+#include "tools/simboot/scenario_s3.h"
 
 namespace simboot {
 
@@ -70,6 +71,7 @@ struct Scenario {
   uint32_t cpuid80000001Eax = 0;         // EAX of CPUID leaf 0x80000001; other leaves read as 0
   uint16_t postCodeProbe = 0;            // answer of the magic post-code CPUID probe; 0: no answer
   uint64_t pauseTicks = 100;             // TSC ticks each PAUSE takes
+  S3Scenario s3;                         // "smmCommunication" and "s3" (scenario_s3.cpp)
 };
 
 // The P-state registers in their short form: the current P-state number
