@@ -254,15 +254,15 @@ EFI_STATUS SmmCommunication::Dispatch(void* buffer, UINTN* size) {
     platform_.RecordViolation("SMM Communicate buffer " + HexText(address) + " (" + std::to_string(*size) +
                               " bytes) lies outside the communication regions of the region table");
   }
-  const Entry* entry = nullptr;
+  Handler handler;
   for (const Entry& e : handlers_) {
-    if (e.guid == header.HeaderGuid) entry = &e;
+    if (e.guid == header.HeaderGuid) handler = e.handler;
   }
-  if (entry == nullptr) return finish(EFI_NOT_FOUND, "no handler");
+  if (!handler) return finish(EFI_NOT_FOUND, "no handler");
   uint64_t length = header.MessageLength;
   // Logged before the handler runs, so the handler's own lines follow it.
   const size_t at = platform_.trace.size();
-  const EFI_STATUS status = entry->handler(bytes + kHeaderSize, length);
+  const EFI_STATUS status = handler(bytes + kHeaderSize, length);
   if (length > header.MessageLength) length = header.MessageLength;  // an answer cannot grow the buffer
   Put64(bytes + offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength), length);
   *size = kHeaderSize + length;
