@@ -307,6 +307,9 @@ class Platform {
   // runtime (boot-service-only variables hidden, boot services violations).
   void ExitBootServices();
   void* FindConfigTable(const EFI_GUID& guid) const;
+  // Adds, replaces or (with a null table) removes a configuration table, as
+  // InstallConfigurationTable does, without counting it as the driver's call.
+  EFI_STATUS InstallConfigTable(const EFI_GUID& guid, void* table);
   size_t OpenEventCount() const;
 
   // ---- boots

@@ -136,6 +136,10 @@ void* Platform::LocateProtocolInterface(const EFI_GUID& guid) const {
   return p;
 }
 
+EFI_STATUS Platform::InstallConfigTable(const EFI_GUID& guid, void* table) {
+  return impl->InstallConfigurationTable(&guid, table);
+}
+
 void* Platform::FindConfigTable(const EFI_GUID& guid) const {
   for (const auto& t : impl->tables) {
     if (t.VendorGuid == guid) return t.VendorTable;

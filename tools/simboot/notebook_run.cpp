@@ -55,6 +55,7 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
     }
   }
   debugConsole.installed = scenario.debugConsole;
+  s3 = MakeS3Stand(scenario.s3, platform, pcd);
 
   platform.cpu.msrs = scenario.msrs;
   platform.cpu.pauseTicks = scenario.pauseTicks;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "sim/devices.h"
@@ -44,6 +45,7 @@ class NotebookRun {
   sim::Notebook notebook{platform};
   sim::PcdDatabase pcd{platform};
   sim::DebugConsole debugConsole{platform};
+  std::unique_ptr<S3Stand> s3;  // the SMM side and S3 records the scenario asks for
   std::vector<BootEndState> bootEnds;
 
  private:

@@ -270,6 +270,7 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
 }
 
 bool ShownByDefault(const std::string& kind) {
+  if (kind == "LockBox" || kind == "S3Handover") return true;
   for (const char* k : {"SetVariable", "DeleteVariable", "EcWrite", "CmosWrite", "ImcRequest", "Reset",
                         "Violation", "PlatformHook", "BootEnd", "PcdSet", "Debug", "PostCode", "Booted",
                         "Injected", "PowerLoss", "Hang", "ResetReturned", "EcOverrun", "ImcIgnored"}) {
@@ -296,6 +297,7 @@ std::string EventLine(const sim::TraceEvent& e, const VariableShadow& before) {
     return "pcd    " + space + " " + token + " <- " + value;
   }
   if (e.kind == "Debug") return "debug  " + Field(e, "message");
+  if (e.kind == "LockBox" || e.kind == "S3Handover") return "smm    " + e.text;
   if (e.kind == "PostCode") {
     const int width = static_cast<int>(DecimalValue(Field(e, "width")));
     return "post   " + Hex0x(DecimalValue(Field(e, "port")), 2) + " <- " +

@@ -96,6 +96,10 @@
 // CPUID leaf 0x80000001 (other leaves read as 0); "postCodeProbe" is the
 // 16-bit answer of the magic post-code probe, 0 (default) for no answer;
 // "pauseTicks" is how far each PAUSE advances the TSC (default 100).
+//
+// "smmCommunication" and "s3" (SMM communication, lock boxes, the chipset S3
+// save handler, the S3 PCDs and a published boot-script table) are described
+// at the top of scenario_s3.cpp.
 #include "tools/simboot/scenario.h"
 
 #include <fcntl.h>
@@ -628,6 +632,7 @@ Scenario FromJson(const Json& root) {
                                    "failures",     "powerCutAfterNvWrite",
                                    "resetReturns", "bootManager"};
   keys.insert(keys.end(), PlatformServiceKeys().begin(), PlatformServiceKeys().end());
+  keys.insert(keys.end(), std::begin(kS3ScenarioKeys), std::end(kS3ScenarioKeys));
   CheckKeys(root, "", keys);
   Scenario s;
   ReadPlatformServices(root, &s);
@@ -661,6 +666,7 @@ Scenario FromJson(const Json& root) {
   if (root.contains("cmos")) ReadCmos(root["cmos"], "cmos", &s);
   if (root.contains("pcd")) ReadPcd(root["pcd"], "pcd", &s);
   if (root.contains("cpu")) ReadCpu(root["cpu"], "cpu", &s);
+  ReadS3Keys(root, &s.s3);
   if (root.contains("variables")) {
     const Json& list = root["variables"];
     ExpectArray(list, "variables");
@@ -841,6 +847,7 @@ OrderedJson ToJson(const Scenario& s) {
   }
   root["variables"] = variables;
   WritePlatformServices(s, &root);
+  WriteS3Keys(s.s3, root);
   return root;
 }
 
@@ -900,7 +907,7 @@ bool operator==(const Scenario& a, const Scenario& b) {
          a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
          a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
          a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
-         a.pauseTicks == b.pauseTicks;
+         a.pauseTicks == b.pauseTicks && a.s3 == b.s3;
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& source) {

@@ -13,6 +13,7 @@
 #include "sim/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/json_read.h"
+#include "tools/simboot/scenario_s3.h"
 
 namespace simboot {
 
@@ -83,6 +84,7 @@ struct Scenario {
   uint16_t postCodeProbe = 0;            // answer of the magic post-code CPUID probe; 0: no answer
   uint64_t pauseTicks = 100;             // TSC ticks each PAUSE takes
   PlatformServicesSetting services;
+  S3Scenario s3;  // "smmCommunication" and "s3" (scenario_s3.cpp)
 };
 
 // The P-state registers in their short form: the current P-state number
