@@ -177,12 +177,12 @@ std::u16string Utf8ToUtf16(const std::string& s) {
 }
 
 std::string HexBytes(const std::vector<uint8_t>& data) {
-  std::string out;
-  char byte[4];
+  static const char kDigits[] = "0123456789ABCDEF";
+  if (data.empty()) return {};
+  std::string out(data.size() * 3 - 1, ' ');
   for (size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(byte, sizeof byte, "%02X", data[i]);
-    if (i) out += ' ';
-    out += byte;
+    out[i * 3] = kDigits[data[i] >> 4];
+    out[i * 3 + 1] = kDigits[data[i] & 0xF];
   }
   return out;
 }
@@ -265,13 +265,27 @@ const char* BootStageName(BootStage s) {
   return "?";
 }
 
+namespace {
+
+// The reflected CRC-32 (polynomial 0xEDB88320) one byte at a time.
+struct Crc32Table {
+  uint32_t entries[256];
+  Crc32Table() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+      entries[i] = c;
+    }
+  }
+};
+
+}  // namespace
+
 uint32_t Crc32(const void* data, size_t size) {
+  static const Crc32Table table;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
+  for (size_t i = 0; i < size; ++i) crc = (crc >> 8) ^ table.entries[(crc ^ p[i]) & 0xFFu];
   return ~crc;
 }
 

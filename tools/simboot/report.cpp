@@ -195,6 +195,11 @@ std::string ResetName(const std::optional<EFI_RESET_TYPE>& reset) {
   return "unknown";
 }
 
+// JSON keys of the cost kinds, in CostKind order.
+const char* const kCostKeys[] = {"ec",          "lpcIo",       "fchRegisters", "processor",
+                                 "getVariable", "setVariable", "stall"};
+static_assert(sizeof kCostKeys / sizeof kCostKeys[0] == static_cast<unsigned>(sim::CostKind::Count));
+
 // `bootNext` is the option written in this boot, or null; `end` what the boot
 // left behind, or null.
 sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNext,
@@ -232,6 +237,16 @@ sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNex
   if (end != nullptr && end->tscPublished) {
     e.text += "; TSC " + std::to_string(end->tscHz) + " Hz published";
     e.fields.push_back({"tscHz", std::to_string(end->tscHz)});
+  }
+  if (end != nullptr) {
+    // The firmware time: the total, and per kind its nanoseconds and count.
+    e.fields.push_back({"firmwareNs", std::to_string(end->cost.TotalNs())});
+    e.fields.push_back({"nvWrites", std::to_string(end->cost.nvWrites)});
+    for (unsigned k = 0; k < static_cast<unsigned>(sim::CostKind::Count); ++k) {
+      const sim::CostLine& line = end->cost.lines[k];
+      e.fields.push_back({std::string("ns.") + kCostKeys[k], std::to_string(line.ns)});
+      e.fields.push_back({std::string("count.") + kCostKeys[k], std::to_string(line.count)});
+    }
   }
   return e;
 }
@@ -609,6 +624,26 @@ std::string FormatState(const RunReport& report) {
                              : std::string("absent")) +
       "; debug console " + (state.debugConsole ? "installed" : "absent") + "; PCD protocol " +
       (state.pcdInstalled ? "installed" : "absent") + "\n";
+  return out;
+}
+
+std::string FormatCosts(const RunReport& report) {
+  // One row per boot: the total, then each kind's microseconds and count.
+  const unsigned kinds = static_cast<unsigned>(sim::CostKind::Count);
+  auto cell = [](std::string text, size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+  };
+  std::string out = "  boot" + cell("total", 11);
+  for (unsigned k = 0; k < kinds; ++k) out += cell(sim::CostKindName(static_cast<sim::CostKind>(k)), 19);
+  out += cell("NV writes", 11) + "\n";
+  for (const BootEndState& b : report.bootEnds) {
+    out += cell(std::to_string(b.boot), 6) + cell(sim::Microseconds(b.cost.TotalNs()), 11);
+    for (unsigned k = 0; k < kinds; ++k) {
+      const sim::CostLine& line = b.cost.lines[k];
+      out += cell(sim::Microseconds(line.ns) + " (" + std::to_string(line.count) + ")", 19);
+    }
+    out += cell(std::to_string(b.cost.nvWrites), 11) + "\n";
+  }
   return out;
 }
 
