@@ -21,6 +21,8 @@ TEST(GuidText, ParsesRegistryFormsOnly) {
     }
   }
   EXPECT_EQ(sim::GuidToString(sim::kHobListGuid), "7739F24C-93D7-11D4-9A3A-0090273FC14D");
+  EXPECT_EQ(sim::GuidToString(EFI_GUID{0x0000000A, 0x00B0, 0x0C00, {0, 1, 2, 3, 4, 5, 6, 0xFF}}),
+            "0000000A-00B0-0C00-0001-0203040506FF");
 }
 
 TEST(StatusName, NamesKnownCodesAndFallsBackToHex) {
