@@ -628,21 +628,32 @@ std::string FormatState(const RunReport& report) {
 }
 
 std::string FormatCosts(const RunReport& report) {
-  // One row per boot: the total, then each kind's microseconds and count.
+  // One row per boot: the total, then each kind's microseconds and count,
+  // then the NV writes; each column as wide as its widest cell.
   const unsigned kinds = static_cast<unsigned>(sim::CostKind::Count);
-  auto cell = [](std::string text, size_t width) {
-    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-  };
-  std::string out = "  boot" + cell("total", 11);
-  for (unsigned k = 0; k < kinds; ++k) out += cell(sim::CostKindName(static_cast<sim::CostKind>(k)), 19);
-  out += cell("NV writes", 11) + "\n";
+  std::vector<std::vector<std::string>> rows(1);
+  rows[0].push_back("boot");
+  rows[0].push_back("total");
+  for (unsigned k = 0; k < kinds; ++k) rows[0].push_back(sim::CostKindName(static_cast<sim::CostKind>(k)));
+  rows[0].push_back("NV writes");
   for (const BootEndState& b : report.bootEnds) {
-    out += cell(std::to_string(b.boot), 6) + cell(sim::Microseconds(b.cost.TotalNs()), 11);
+    std::vector<std::string> row{std::to_string(b.boot), sim::Microseconds(b.cost.TotalNs())};
     for (unsigned k = 0; k < kinds; ++k) {
       const sim::CostLine& line = b.cost.lines[k];
-      out += cell(sim::Microseconds(line.ns) + " (" + std::to_string(line.count) + ")", 19);
+      row.push_back(sim::Microseconds(line.ns) + " (" + std::to_string(line.count) + ")");
     }
-    out += cell(std::to_string(b.cost.nvWrites), 11) + "\n";
+    row.push_back(std::to_string(b.cost.nvWrites));
+    rows.push_back(std::move(row));
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    out += " ";
+    for (size_t c = 0; c < row.size(); ++c) out += std::string(widths[c] - row[c].size() + 2, ' ') + row[c];
+    out += "\n";
   }
   return out;
 }
