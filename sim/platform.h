@@ -296,8 +296,8 @@ class Platform {
   // platform events in boot order: End-of-DXE group, DXE SMM ready-to-lock
   // protocol installed, the boot manager (bootManager), ready-to-boot group,
   // exit-boot-services group.
-  // The image copy of the previous boot is unloaded when the next RunBoot
-  // starts, so exported symbols stay inspectable after a boot.
+  // The image of the previous boot is unloaded when the next RunBoot starts,
+  // so exported symbols stay inspectable after a boot.
   BootOutcome RunBoot(DriverImage& image);
   // Boots until one ends without a reset, at most maxBoots. A shutdown or a
   // hang also ends the sequence: the machine stays off or stuck. A power cut
