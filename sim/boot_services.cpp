@@ -176,8 +176,7 @@ EFI_STATUS EFIAPI Stall(UINTN microseconds) {
   Platform::Impl& sim = Boot("Stall");
   Processor& cpu = sim.owner->cpu;
   cpu.tsc += microseconds * cpu.stallTicksPerMicrosecond;
-  sim.owner->clock.Advance(uint64_t{microseconds} * 1000);
-  sim.CheckWatchdog();
+  sim.Spend(CostKind::Stall, uint64_t{microseconds} * 1000);
   return EFI_SUCCESS;
 }
 

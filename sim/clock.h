@@ -10,12 +10,15 @@
 #include <map>
 #include <utility>
 
+#include "sim/cost.h"
+
 namespace sim {
 
 // Costs of the operations that advance the clock, in nanoseconds. An LPC I/O
 // cycle is about a microsecond (the classic port-0x80 delay); an FCH
 // register read goes through the fabric and takes a fraction of that; the
-// processor's own operations take tens of cycles.
+// processor's own operations take tens of cycles. The variable services
+// cost what their SPI flash store takes (sim/cost.h).
 struct ClockCosts {
   uint64_t portIo = 1000;
   uint64_t deviceRegister = 250;
@@ -23,6 +26,7 @@ struct ClockCosts {
   uint64_t cpuid = 100;
   uint64_t tscRead = 10;
   uint64_t pause = 20;
+  VariableStoreCosts variables;
 };
 
 class Clock {

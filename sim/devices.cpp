@@ -253,4 +253,8 @@ void Notebook::EnableImc(bool enabled) {
   gate = enabled ? (gate | kImcGateBit) : (gate & ~kImcGateBit);
 }
 
+CostKind EmbeddedController::PortCost(uint16_t, bool) const { return CostKind::Ec; }
+
+CostKind PostCodes::PortCost(uint16_t, bool write) const { return write ? CostKind::LpcIo : CostKind::Wait; }
+
 }  // namespace sim

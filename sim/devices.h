@@ -54,6 +54,7 @@ class EmbeddedController : public Device {
   explicit EmbeddedController(Platform& platform);
   uint32_t PortRead(uint16_t port, int width) override;
   void PortWrite(uint16_t port, int width, uint32_t value) override;
+  CostKind PortCost(uint16_t port, bool write) const override;  // EC
   void OnBootStart(unsigned boot) override;
 
  private:
@@ -157,6 +158,8 @@ class PostCodes : public Device {
   explicit PostCodes(Platform& platform);
   uint32_t PortRead(uint16_t port, int width) override;
   void PortWrite(uint16_t port, int width, uint32_t value) override;
+  // Writes are post codes; reads are delays, charged to the device waited on.
+  CostKind PortCost(uint16_t port, bool write) const override;
 
  private:
   Platform& platform_;

@@ -25,6 +25,7 @@ uint32_t Device::PortRead(uint16_t, int width) { return AllOnes(width); }
 void Device::PortWrite(uint16_t, int, uint32_t) {}
 uint32_t Device::MmioRead(uint64_t, int width) { return AllOnes(width); }
 void Device::MmioWrite(uint64_t, int, uint32_t) {}
+CostKind Device::PortCost(uint16_t, bool) const { return CostKind::LpcIo; }
 
 Device* Platform::Impl::Lookup(const std::map<uint64_t, DeviceRange>& map, uint64_t address) {
   auto it = map.upper_bound(address);
@@ -66,10 +67,26 @@ void Platform::Impl::Elapse(uint64_t ns) {
   CheckWatchdog();
 }
 
+void Platform::Impl::Account(CostKind kind, uint64_t ns) {
+  if (kind == CostKind::Wait) {
+    owner->cost[waitedOn].ns += ns;
+    return;
+  }
+  waitedOn = kind;
+  CostLine& line = owner->cost[kind];
+  ++line.count;
+  line.ns += ns;
+}
+
+void Platform::Impl::Spend(CostKind kind, uint64_t ns) {
+  Account(kind, ns);
+  Elapse(ns);
+}
+
 uint32_t Platform::SeamPortRead(uint16_t port, int width) {
   ++counters.portReads;
-  impl->Elapse(clock.costs.portIo);
   Device* d = Impl::Lookup(impl->ports, port);
+  impl->Spend(d ? d->PortCost(port, false) : CostKind::LpcIo, clock.costs.portIo);
   const uint32_t value = (d ? d->PortRead(port, width) : AllOnes(width)) & AllOnes(width);
   if (tracePorts) {
     Trace("PortIn", "PortIn" + std::to_string(width * 8) + "(" + Hex(port) + ") = " + Hex(value),
@@ -80,25 +97,26 @@ uint32_t Platform::SeamPortRead(uint16_t port, int width) {
 
 void Platform::SeamPortWrite(uint16_t port, int width, uint32_t value) {
   ++counters.portWrites;
-  impl->Elapse(clock.costs.portIo);
+  Device* d = Impl::Lookup(impl->ports, port);
+  impl->Spend(d ? d->PortCost(port, true) : CostKind::LpcIo, clock.costs.portIo);
   value &= AllOnes(width);
   if (tracePorts) {
     Trace("PortOut", "PortOut" + std::to_string(width * 8) + "(" + Hex(port) + ", " + Hex(value) + ")",
           {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
   }
-  if (Device* d = Impl::Lookup(impl->ports, port)) d->PortWrite(port, width, value);
+  if (d) d->PortWrite(port, width, value);
 }
 
 uint32_t Platform::SeamMmioRead(uint64_t address, int width) {
   ++counters.mmioReads;
-  impl->Elapse(clock.costs.deviceRegister);
+  impl->Spend(CostKind::DeviceRegister, clock.costs.deviceRegister);
   Device* d = Impl::Lookup(impl->mmio, address);
   return (d ? d->MmioRead(address, width) : AllOnes(width)) & AllOnes(width);
 }
 
 void Platform::SeamMmioWrite(uint64_t address, int width, uint32_t value) {
   ++counters.mmioWrites;
-  impl->Elapse(clock.costs.deviceRegister);
+  impl->Spend(CostKind::DeviceRegister, clock.costs.deviceRegister);
   if (Device* d = Impl::Lookup(impl->mmio, address)) d->MmioWrite(address, width, value & AllOnes(width));
 }
 
@@ -157,7 +175,7 @@ uint32_t MmioWrite32(uint64_t address, uint32_t value) {
 uint64_t ReadMsr(uint32_t index) {
   sim::Platform& p = Seam();
   ++p.counters.msrReads;
-  p.impl->Elapse(p.clock.costs.msr);
+  p.impl->Spend(sim::CostKind::Processor, p.clock.costs.msr);
   auto it = p.cpu.msrs.find(index);
   return it == p.cpu.msrs.end() ? 0 : it->second;
 }
@@ -165,7 +183,7 @@ uint64_t ReadMsr(uint32_t index) {
 void CpuidLeaf(uint32_t leaf, uint32_t regs[4]) {
   sim::Platform& p = Seam();
   ++p.counters.cpuids;
-  p.impl->Elapse(p.clock.costs.cpuid);
+  p.impl->Spend(sim::CostKind::Processor, p.clock.costs.cpuid);
   regs[0] = regs[1] = regs[2] = regs[3] = 0;
   if (p.cpu.cpuid) p.cpu.cpuid(leaf, regs);
 }
@@ -173,14 +191,14 @@ void CpuidLeaf(uint32_t leaf, uint32_t regs[4]) {
 uint16_t CpuidSiProbe(uint32_t eax, uint32_t ebx) {
   sim::Platform& p = Seam();
   ++p.counters.cpuids;
-  p.impl->Elapse(p.clock.costs.cpuid);
+  p.impl->Spend(sim::CostKind::Processor, p.clock.costs.cpuid);
   return p.cpu.siProbe ? p.cpu.siProbe(eax, ebx) : 0;
 }
 
 uint64_t ReadTsc(void) {
   sim::Platform& p = Seam();
   ++p.counters.tscReads;
-  p.impl->Elapse(p.clock.costs.tscRead);
+  p.impl->Spend(sim::CostKind::Processor, p.clock.costs.tscRead);
   const uint64_t now = p.cpu.tsc;
   p.cpu.tsc += p.cpu.tscStep;
   return now;
@@ -190,6 +208,7 @@ void SpinPause(void) {
   sim::Platform& p = Seam();
   ++p.counters.pauses;
   p.cpu.tsc += p.cpu.pauseTicks;
+  p.impl->Account(sim::CostKind::Wait, p.clock.costs.pause);  // part of the wait it paces
   p.clock.Advance(p.clock.costs.pause);
   p.impl->CheckWatchdog();
   p.impl->Spin();

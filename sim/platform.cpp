@@ -83,13 +83,19 @@ Platform::Impl::~Impl() {
 
 void Platform::Impl::UpdateTableCrcs() {
   // Each header's CRC covers the whole table with the CRC field zero.
-  auto seal = [](EFI_TABLE_HEADER* header) {
+  auto seal = [](EFI_TABLE_HEADER* header, SealedTable& last) {
     header->CRC32 = 0;
-    header->CRC32 = Crc32(header, header->HeaderSize);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(header);
+    if (last.bytes.size() != header->HeaderSize ||
+        std::memcmp(last.bytes.data(), bytes, header->HeaderSize) != 0) {
+      last.bytes.assign(bytes, bytes + header->HeaderSize);
+      last.crc = Crc32(bytes, header->HeaderSize);
+    }
+    header->CRC32 = last.crc;
   };
-  seal(&systemTable.Hdr);
-  seal(&bootServices.Hdr);
-  seal(&runtimeServices.Hdr);
+  seal(&systemTable.Hdr, sealed[0]);
+  seal(&bootServices.Hdr, sealed[1]);
+  seal(&runtimeServices.Hdr, sealed[2]);
 }
 
 Platform::Platform() : impl(std::make_unique<Impl>(this)) { LivePlatforms().push_back(this); }
@@ -112,6 +118,28 @@ bool Platform::AtRuntime() const { return impl->runtime; }
 void Platform::Trace(std::string kind, std::string text,
                      std::vector<std::pair<std::string, std::string>> fields) {
   trace.push_back(TraceEvent{impl->bootNumber, std::move(kind), std::move(text), std::move(fields)});
+}
+
+void Platform::Trace(std::string kind, TraceLog::Formatter format) {
+  trace.AddLazy(impl->bootNumber, std::move(kind), std::move(format));
+}
+
+void TraceLog::AddLazy(unsigned boot, std::string kind, Formatter format) {
+  pending_.emplace_back(events_.size(), std::move(format));
+  events_.push_back(TraceEvent{boot, std::move(kind), {}, {}});
+}
+
+void TraceLog::clear() {
+  events_.clear();
+  pending_.clear();
+}
+
+const std::vector<TraceEvent>& TraceLog::Events() const {
+  if (!pending_.empty()) {
+    for (auto& [index, format] : pending_) format(events_[index]);
+    pending_.clear();
+  }
+  return events_;
 }
 
 void Platform::RecordViolation(const std::string& text) { impl->Violation(text); }
@@ -381,6 +409,7 @@ void Platform::CutPowerAfterNvWrite(uint64_t k) { impl->powerCutCountdown = k; }
 
 void Platform::Impl::NvWritten() {
   ++owner->counters.nvWrites;
+  ++owner->cost.nvWrites;
   if (powerCutCountdown == 0 || --powerCutCountdown != 0) return;
   owner->Trace("PowerLoss", "power cut after a non-volatile write", {{"stage", BootStageName(stage)}});
   Unwind(Platform::Stop::PowerLoss);
@@ -428,6 +457,8 @@ void Platform::BeginBoot() {
   impl->pausesInARow = 0;
   impl->ResetBootState();
   impl->DropVolatileVariables();
+  cost = BootCost{};
+  impl->waitedOn = CostKind::LpcIo;
   ++impl->bootNumber;
   Trace("Stage", std::string("BeginBoot after ") + BootCauseName(cause),
         {{"stage", "BeginBoot"}, {"cause", BootCauseName(cause)}});

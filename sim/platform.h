@@ -44,6 +44,9 @@ class Device {
   virtual void PortWrite(uint16_t port, int width, uint32_t value);
   virtual uint32_t MmioRead(uint64_t address, int width);
   virtual void MmioWrite(uint64_t address, int width, uint32_t value);
+  // What a port access counts as in the boot's firmware time (sim/cost.h):
+  // LPC I/O unless the device says otherwise.
+  virtual CostKind PortCost(uint16_t port, bool write) const;
   // Called at the start of every boot (after a reset or at power-on);
   // Platform::BootCause() tells which.
   virtual void OnBootStart(unsigned /*boot*/) {}
@@ -146,6 +149,32 @@ struct TraceEvent {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
+// The platform's trace. An event may be recorded with a formatter instead of
+// its text and fields: they are filled in when the trace is first read, so a
+// boot whose trace nobody prints does not pay for formatting it (variable
+// data as hex, GUIDs, names). Reading looks like a const std::vector.
+class TraceLog {
+ public:
+  using Formatter = std::function<void(TraceEvent&)>;
+  using const_iterator = std::vector<TraceEvent>::const_iterator;
+  void push_back(TraceEvent event) { events_.push_back(std::move(event)); }
+  // Records an event whose text and fields `format` fills in later.
+  void AddLazy(unsigned boot, std::string kind, Formatter format);
+  void clear();
+  size_t size() const { return events_.size(); }
+  bool empty() const { return events_.empty(); }
+  const std::vector<TraceEvent>& Events() const;  // formats what is pending
+  operator const std::vector<TraceEvent>&() const { return Events(); }
+  const TraceEvent& operator[](size_t i) const { return Events()[i]; }
+  const TraceEvent& back() const { return Events().back(); }
+  const_iterator begin() const { return Events().begin(); }
+  const_iterator end() const { return Events().end(); }
+
+ private:
+  mutable std::vector<TraceEvent> events_;
+  mutable std::vector<std::pair<size_t, Formatter>> pending_;  // event index, its formatter
+};
+
 struct Allocation {
   void* address = nullptr;
   uint64_t size = 0;  // bytes (pages x 4096 for page allocations)
@@ -186,22 +215,39 @@ struct MemorySpaceAttributesCall {
 };
 
 // ---------------------------------------------------------------- driver image
-// The host build of the driver is a shared object. Every Load() maps a fresh
-// private copy, so module state starts at zero as in a newly loaded image.
+// The host build of the driver is a shared object. Every Load() hands out an
+// image whose module state is as the loader left it at load time (zero):
+// the object is mapped once and its writable data restored at each Load.
 class DriverImage {
  public:
   typedef EFI_STATUS(EFIAPI* EntryPoint)(EFI_HANDLE, EFI_SYSTEM_TABLE*);
   explicit DriverImage(std::string sharedObjectPath);
   ~DriverImage();
+  DriverImage(const DriverImage&) = delete;
+  DriverImage& operator=(const DriverImage&) = delete;
   EntryPoint Load();  // aborts with a message if the image cannot be loaded
+  // Ends the loaded state (Symbol returns null); the mapping stays for the
+  // next Load.
   void Unload();
-  // Address of an exported symbol of the currently loaded copy (tests only).
+  // Address of an exported symbol of the currently loaded image (tests only).
   void* Symbol(const char* name) const;
   static std::string DefaultPath();  // the path of the driver built next to the tests
+  unsigned Loads() const { return loads_; }
+  // Bytes of writable data restored at each Load (0 before the first).
+  size_t WritableBytes() const;
 
  private:
+  struct Snapshot {
+    uintptr_t address = 0;
+    std::vector<unsigned char> bytes;  // load-time contents
+  };
+  void Map();
   std::string path_;
   void* handle_ = nullptr;
+  bool direct_ = false;  // mapped from path_ itself rather than a private copy
+  bool loaded_ = false;
+  EntryPoint entry_ = nullptr;
+  std::vector<Snapshot> snapshots_;
   unsigned loads_ = 0;
 };
 
@@ -333,8 +379,8 @@ class Platform {
   // protocol follows the DXE one and the SMM exit-boot-services notice
   // follows the exit-boot-services group, both in the SMM database. A
   // pointer registry set to appear late is installed right before End-of-DXE.
-  // The image copy of the previous boot is unloaded when the next RunBoot
-  // starts, so exported symbols stay inspectable after a boot.
+  // The image of the previous boot is unloaded when the next RunBoot starts,
+  // so exported symbols stay inspectable after a boot.
   BootOutcome RunBoot(DriverImage& image);
   // Boots until one ends without a reset, at most maxBoots. A shutdown or a
   // hang also ends the sequence: the machine stays off or stuck. A power cut
@@ -387,7 +433,10 @@ class Platform {
 
   // ---- observation
   Counters counters;
-  std::vector<TraceEvent> trace;
+  // The driver's firmware time in the current boot, by kind of effect
+  // (cleared when a boot begins).
+  BootCost cost;
+  TraceLog trace;
   // Misuse that real firmware would assert on or that leaves it undefined
   // (lowering the TPL with RaiseTPL, boot services after ExitBootServices...).
   // Also traced with kind "Violation".
@@ -397,6 +446,8 @@ class Platform {
   void RecordViolation(const std::string& text);
   void Trace(std::string kind, std::string text,
              std::vector<std::pair<std::string, std::string>> fields = {});
+  // The same event with its text and fields made only when the trace is read.
+  void Trace(std::string kind, TraceLog::Formatter format);
   std::vector<Allocation> OutstandingAllocations() const;
 
   // ---- seam entry points (called by the host backend of the seam)

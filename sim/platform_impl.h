@@ -51,7 +51,14 @@ struct Platform::Impl {
   EFI_RUNTIME_SERVICES runtimeServices{};
   char16_t firmwareVendor[12] = u"SimPlatform";
   void InitTables();
+  // Seals each table header's CRC; a table whose bytes are those it had when
+  // last sealed keeps that CRC without a recomputation.
   void UpdateTableCrcs();
+  struct SealedTable {
+    std::vector<uint8_t> bytes;  // the table as last sealed, CRC field zero
+    uint32_t crc = 0;
+  };
+  SealedTable sealed[3];  // system table, boot services, runtime services
 
   // ---- boot state
   unsigned bootNumber = 0;
@@ -88,6 +95,14 @@ struct Platform::Impl {
   uint64_t bootStartNs = 0;
   void Activity() { pausesInARow = 0; }
   void Elapse(uint64_t ns);  // a hardware access of that duration
+
+  // ---- firmware time by kind (hw_host.cpp)
+  CostKind waitedOn = CostKind::LpcIo;  // the kind of the last access: what a delay waits on
+  // Adds to the boot's ledger without advancing the clock.
+  void Account(CostKind kind, uint64_t ns);
+  // Adds to the ledger and lets the time pass (may end the boot as hung).
+  void Spend(CostKind kind, uint64_t ns);
+  uint64_t serviceNs = 0;  // what the last variable service call costs
   void Spin();
   void CheckWatchdog();
 

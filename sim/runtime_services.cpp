@@ -54,9 +54,12 @@ EFI_STATUS EFIAPI GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* 
   Platform::Impl& sim = Runtime("GetVariable", TPL_CALLBACK);
   if (auto failed = sim.Injected(Service::GetVariable)) {
     ++sim.owner->counters.varReads;
+    sim.Spend(CostKind::VariableRead, sim.owner->clock.costs.variables.lookupNs);
     return *failed;
   }
-  return sim.GetVariable(name, guid, attributes, dataSize, data);
+  const EFI_STATUS status = sim.GetVariable(name, guid, attributes, dataSize, data);
+  sim.Spend(CostKind::VariableRead, sim.serviceNs);  // may end the boot as hung: nothing owned here
+  return status;
 }
 
 EFI_STATUS EFIAPI GetNextVariableName(UINTN* nameSize, CHAR16* name, EFI_GUID* guid) {
@@ -70,6 +73,7 @@ EFI_STATUS EFIAPI SetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32 a
   Platform::Impl& sim = Runtime("SetVariable", TPL_CALLBACK);
   if (auto failed = sim.Injected(Service::SetVariable)) {
     ++sim.owner->counters.varWrites;
+    sim.Spend(CostKind::VariableWrite, sim.owner->clock.costs.variables.lookupNs);
     return *failed;
   }
   return sim.SetVariable(name, guid, attributes, dataSize, data);

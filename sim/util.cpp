@@ -29,9 +29,24 @@ void Fatal(const std::string& message) {
   std::abort();
 }
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Writes `digits` upper-case hex digits of `value` at `out`.
+void PutHex(char* out, uint64_t value, int digits) {
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) out[i] = kHexDigits[value & 0xF];
+}
+
+}  // namespace
+
+// Formatted by hand: the trace formats these for every event it prints.
 std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  int digits = 1;
+  while (digits < 16 && (value >> (4 * digits)) != 0) ++digits;
+  std::string text(2 + digits, 'x');
+  text[0] = '0';
+  PutHex(&text[2], value, digits);
   return text;
 }
 
@@ -40,10 +55,13 @@ bool operator==(const EFI_GUID& a, const EFI_GUID& b) { return std::memcmp(&a, &
 bool operator<(const EFI_GUID& a, const EFI_GUID& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 
 std::string GuidToString(const EFI_GUID& g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2,
-                g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
+  std::string text(36, '-');
+  PutHex(&text[0], g.Data1, 8);
+  PutHex(&text[9], g.Data2, 4);
+  PutHex(&text[14], g.Data3, 4);
+  PutHex(&text[19], g.Data4[0], 2);
+  PutHex(&text[21], g.Data4[1], 2);
+  for (int i = 0; i < 6; ++i) PutHex(&text[24 + 2 * i], g.Data4[2 + i], 2);
   return text;
 }
 
@@ -177,13 +195,9 @@ std::u16string Utf8ToUtf16(const std::string& s) {
 }
 
 std::string HexBytes(const std::vector<uint8_t>& data) {
-  std::string out;
-  char byte[4];
-  for (size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(byte, sizeof byte, "%02X", data[i]);
-    if (i) out += ' ';
-    out += byte;
-  }
+  if (data.empty()) return {};
+  std::string out(data.size() * 3 - 1, ' ');
+  for (size_t i = 0; i < data.size(); ++i) PutHex(&out[i * 3], data[i], 2);
   return out;
 }
 
@@ -265,13 +279,27 @@ const char* BootStageName(BootStage s) {
   return "?";
 }
 
+namespace {
+
+// The reflected CRC-32 (polynomial 0xEDB88320) one byte at a time.
+struct Crc32Table {
+  uint32_t entries[256];
+  Crc32Table() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+      entries[i] = c;
+    }
+  }
+};
+
+}  // namespace
+
 uint32_t Crc32(const void* data, size_t size) {
+  static const Crc32Table table;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
+  for (size_t i = 0; i < size; ++i) crc = (crc >> 8) ^ table.entries[(crc ^ p[i]) & 0xFFu];
   return ~crc;
 }
 

@@ -33,6 +33,18 @@ std::string VariableText(const char* service, const CHAR16* name, const EFI_GUID
   return text;
 }
 
+// The name and GUID a variable call was made with, kept for its trace event
+// (either may have been null).
+struct VariableCall {
+  VariableCall(const CHAR16* n, const EFI_GUID* g)
+      : hasName(n != nullptr), hasGuid(g != nullptr), name(n ? n : u""), guid(g ? *g : EFI_GUID{}) {}
+  const CHAR16* Name() const { return hasName ? name.c_str() : nullptr; }
+  const EFI_GUID* Guid() const { return hasGuid ? &guid : nullptr; }
+  bool hasName, hasGuid;
+  std::u16string name;
+  EFI_GUID guid;
+};
+
 }  // namespace
 
 Variable* Platform::Impl::LookupVariable(const char16_t* name, const EFI_GUID& guid) {
@@ -49,6 +61,8 @@ bool Platform::Impl::Visible(const Variable& v) const {
 EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid, UINT32* attributes,
                                        UINTN* dataSize, void* data) {
   ++owner->counters.varReads;
+  const VariableStoreCosts& costs = owner->clock.costs.variables;
+  serviceNs = costs.lookupNs;
   EFI_STATUS status;
   uint32_t foundAttributes = 0;
   uint64_t size = 0;
@@ -74,14 +88,20 @@ EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid,
       if (attributes) *attributes = foundAttributes;
       returned = v->data;
       status = EFI_SUCCESS;
+      if (v->attributes & EFI_VARIABLE_NON_VOLATILE) {
+        serviceNs = costs.ReadNs((v->name.size() + 1) * sizeof(char16_t), size);
+      }
     }
   }
-  auto fields = VariableFields(name, guid, foundAttributes, size, status, returned);
-  fields.emplace_back("bufferSize", std::to_string(bufferSize));
-  owner->Trace("GetVariable",
-               VariableText("GetVariable", name, guid, foundAttributes, size, status, returned) +
-                   " buffer=" + std::to_string(bufferSize),
-               std::move(fields));
+  owner->Trace("GetVariable", [call = VariableCall(name, guid), foundAttributes, size, status,
+                               returned = std::move(returned), bufferSize](TraceEvent& e) {
+    const CHAR16* n = call.Name();
+    const EFI_GUID* g = call.Guid();
+    e.text = VariableText("GetVariable", n, g, foundAttributes, size, status, returned) +
+             " buffer=" + std::to_string(bufferSize);
+    e.fields = VariableFields(n, g, foundAttributes, size, status, returned);
+    e.fields.emplace_back("bufferSize", std::to_string(bufferSize));
+  });
   return status;
 }
 
@@ -118,8 +138,9 @@ EFI_STATUS Platform::Impl::SetVariable(const CHAR16* name, const EFI_GUID* guid,
                                        UINTN dataSize, const void* data) {
   bool nvChanged = false;
   const EFI_STATUS status = StoreVariable(name, guid, attributes, dataSize, data, &nvChanged);
-  // May cut the power: the write is kept, and nothing here owns memory any
-  // more when the boot unwinds.
+  // May end the boot as hung or cut the power: the write is kept, and
+  // nothing here owns memory any more when the boot unwinds.
+  Spend(CostKind::VariableWrite, serviceNs);
   if (nvChanged) NvWritten();
   return status;
 }
@@ -134,6 +155,8 @@ EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* gui
   ++(deleting ? owner->counters.varDeletes : owner->counters.varWrites);
   const uint32_t base = attributes & ~EFI_VARIABLE_APPEND_WRITE;
   bool& nvChanged = *nvChangedOut;
+  const VariableStoreCosts& costs = owner->clock.costs.variables;
+  serviceNs = costs.lookupNs;
 
   auto store = [&]() -> EFI_STATUS {
     if (!name || !guid || name[0] == 0) return EFI_INVALID_PARAMETER;
@@ -164,6 +187,7 @@ EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* gui
       if (nonVolatile && owner->store.writeProtected) return EFI_WRITE_PROTECTED;
       variables.erase(variables.begin() + (v - variables.data()));
       nvChanged = nonVolatile;
+      if (nonVolatile) serviceNs = costs.DeleteNs();
       return EFI_SUCCESS;
     }
     if (v && base != v->attributes) return EFI_INVALID_PARAMETER;
@@ -184,6 +208,7 @@ EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* gui
       variables.push_back(Variable{name, *guid, base, std::vector<uint8_t>(bytes, bytes + dataSize)});
     }
     nvChanged = nonVolatile;
+    if (nonVolatile) serviceNs = costs.WriteNs(nameBytes, newData, v != nullptr);
     return EFI_SUCCESS;
   };
 
@@ -194,8 +219,11 @@ EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* gui
     written.assign(bytes, bytes + dataSize);
   }
   const char* kind = deleting ? "DeleteVariable" : "SetVariable";
-  owner->Trace(kind, VariableText(kind, name, guid, attributes, dataSize, status, written),
-               VariableFields(name, guid, attributes, dataSize, status, written));
+  owner->Trace(kind, [kind, call = VariableCall(name, guid), attributes, dataSize, status,
+                      written = std::move(written)](TraceEvent& e) {
+    e.text = VariableText(kind, call.Name(), call.Guid(), attributes, dataSize, status, written);
+    e.fields = VariableFields(call.Name(), call.Guid(), attributes, dataSize, status, written);
+  });
   return status;
 }
 

@@ -25,10 +25,29 @@ class Boot : public ::testing::Test {
 };
 
 TEST_F(Boot, EveryBootLoadsAFreshImage) {
-  for (unsigned boot = 1; boot <= 2; ++boot) {
+  for (unsigned boot = 1; boot <= 3; ++boot) {
     EXPECT_EQ(p.RunBoot(image).boot, boot);
-    EXPECT_EQ(Read(kEntriesName), std::string("\1\0\0\0", 4)) << "module state carried into boot " << boot;
+    EXPECT_EQ(Read(kEntriesName), std::string("\1\0\0\0", 4)) << "zeroed state carried into boot " << boot;
+    EXPECT_EQ(Read(kSeedName), "\x34\x12\xED\x5E") << "initialised data carried into boot " << boot;
   }
+  EXPECT_EQ(image.Loads(), 3u);
+  EXPECT_GT(image.WritableBytes(), 0u);
+}
+
+// Two images of the same file alive at once keep their own module state:
+// booting one does not reset or reuse the other's.
+TEST_F(Boot, TwoImagesOfOneFileDoNotShareModuleState) {
+  sim::DriverImage other{TEST_IMAGE_PATH};
+  for (sim::DriverImage* each : {&image, &other, &image}) {
+    p.RunBoot(*each);
+    EXPECT_EQ(Read(kEntriesName), std::string("\1\0\0\0", 4));
+    EXPECT_EQ(Read(kSeedName), "\x34\x12\xED\x5E");
+  }
+  void* mine = image.Symbol("DriverEntry");
+  void* theirs = other.Symbol("DriverEntry");
+  ASSERT_NE(mine, nullptr);
+  ASSERT_NE(theirs, nullptr);
+  EXPECT_NE(mine, theirs) << "the second image is a mapping of its own";
 }
 
 TEST_F(Boot, RunsTheStagesInOrderOnTheLoadedImageHandle) {

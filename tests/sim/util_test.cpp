@@ -21,6 +21,8 @@ TEST(GuidText, ParsesRegistryFormsOnly) {
     }
   }
   EXPECT_EQ(sim::GuidToString(sim::kHobListGuid), "7739F24C-93D7-11D4-9A3A-0090273FC14D");
+  EXPECT_EQ(sim::GuidToString(EFI_GUID{0x0000000A, 0x00B0, 0x0C00, {0, 1, 2, 3, 4, 5, 6, 0xFF}}),
+            "0000000A-00B0-0C00-0001-0203040506FF");
 }
 
 TEST(StatusName, NamesKnownCodesAndFallsBackToHex) {
@@ -44,6 +46,27 @@ TEST(Text, Utf16AndUtf8ConvertBothWaysAndBytesPrintAsHex) {
   }
   EXPECT_EQ(sim::Utf8ToUtf16("a\xFF\xC3"), u"a\uFFFD\uFFFD");  // invalid and truncated bytes
   EXPECT_EQ(sim::HexBytes({0x01, 0x81}), "01 81");
+  EXPECT_EQ(sim::HexBytes({}), "");
+  EXPECT_EQ(sim::HexBytes({0x0A, 0xFF, 0x00, 0x5C}), "0A FF 00 5C");
+}
+
+// CalculateCrc32 is the CRC-32 of IEEE 802.3 / zlib: the check value of
+// "123456789" and a few known digests.
+TEST(Crc32, MatchesTheStandardCheckValues) {
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"123456789", 0xCBF43926u},
+      {"a", 0xE8B7BE43u},
+      {"The quick brown fox jumps over the lazy dog", 0x414FA339u},
+      {std::string(32, '\0'), 0x190A55ADu},
+  };
+  sim::Platform p;
+  p.BeginBoot();
+  for (const auto& c : cases) {
+    UINT32 crc = 0;
+    std::string data = c.first;
+    ASSERT_EQ(p.BootServices()->CalculateCrc32(data.data(), data.size(), &crc), EFI_SUCCESS);
+    EXPECT_EQ(crc, c.second) << c.first;
+  }
 }
 
 }  // namespace

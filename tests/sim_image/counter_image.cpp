@@ -13,7 +13,8 @@ constexpr EFI_GUID kLoadedImage = {
     0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
 EFI_SYSTEM_TABLE* gSystemTable;
-UINT32 gEntries;  // zero in every freshly loaded copy
+UINT32 gEntries;            // zero in every freshly loaded copy
+UINT32 gSeed = 0x5EED1234;  // initialised data: 0x5EED1234 in every freshly loaded copy
 void* gReadyToLockRegistration;
 
 void MaybeReset(UINT8 stage) {
@@ -62,6 +63,8 @@ DriverEntry(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   ++gEntries;
   rt->SetVariable(kEntriesName, &kCounterImageGuid, EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof gEntries,
                   &gEntries);
+  rt->SetVariable(kSeedName, &kCounterImageGuid, EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof gSeed, &gSeed);
+  gSeed = 0;
 
   EFI_LOADED_IMAGE_PROTOCOL* loaded = nullptr;
   UINT8 ok =

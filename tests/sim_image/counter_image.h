@@ -8,6 +8,9 @@ inline constexpr EFI_GUID kCounterImageGuid = {
 
 // UINT32: how many times DriverEntry ran in this copy of the image.
 inline constexpr CHAR16 kEntriesName[] = u"ImageEntries";
+// UINT32: an initialised global as DriverEntry found it (0x5EED1234 in a
+// freshly loaded image); DriverEntry then overwrites it.
+inline constexpr CHAR16 kSeedName[] = u"ImageSeed";
 // UINT8: 1 when the image handle carries a loaded-image protocol that points
 // at the system table and says boot-services code.
 inline constexpr CHAR16 kImageOkName[] = u"ImageOk";

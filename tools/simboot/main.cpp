@@ -52,6 +52,8 @@ int Run(const std::string& scenarioPath, unsigned maxBoots, const std::string& j
     std::cout << simboot::FormatTrace(report, verbose);
   }
   std::cout << "Summary\n" << simboot::FormatSummary(report);
+  std::cout << "Firmware time (us, with the number of effects of each kind)\n"
+            << simboot::FormatCosts(report);
   if (!quiet) std::cout << "Final state\n" << simboot::FormatState(report);
 
   if (!jsonTrace.empty()) WriteText(jsonTrace, simboot::TraceJson(report), "JSON trace");

@@ -108,6 +108,7 @@ std::vector<sim::BootOutcome> NotebookRun::Run(sim::DriverImage& image, unsigned
     const sim::BootOutcome& last = outcomes.back();
     BootEndState end;
     end.boot = last.boot;
+    end.cost = platform.cost;
     if (const void* table = platform.FindConfigTable(TscFrequencyGuid)) {
       end.tscPublished = true;
       std::memcpy(&end.tscHz, table, sizeof end.tscHz);

@@ -22,6 +22,7 @@ struct BootEndState {
   unsigned boot = 0;
   bool tscPublished = false;  // the TSC frequency configuration table is installed
   uint64_t tscHz = 0;         // its value
+  sim::BootCost cost;         // the driver's firmware time in the boot, by kind
 };
 
 class NotebookRun {

@@ -195,6 +195,11 @@ std::string ResetName(const std::optional<EFI_RESET_TYPE>& reset) {
   return "unknown";
 }
 
+// JSON keys of the cost kinds, in CostKind order.
+const char* const kCostKeys[] = {"ec",          "lpcIo",       "fchRegisters", "processor",
+                                 "getVariable", "setVariable", "stall"};
+static_assert(sizeof kCostKeys / sizeof kCostKeys[0] == static_cast<unsigned>(sim::CostKind::Count));
+
 // `bootNext` is the option written in this boot, or null; `end` what the boot
 // left behind, or null.
 sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNext,
@@ -232,6 +237,16 @@ sim::TraceEvent BootEnd(const sim::BootOutcome& outcome, const uint16_t* bootNex
   if (end != nullptr && end->tscPublished) {
     e.text += "; TSC " + std::to_string(end->tscHz) + " Hz published";
     e.fields.push_back({"tscHz", std::to_string(end->tscHz)});
+  }
+  if (end != nullptr) {
+    // The firmware time: the total, and per kind its nanoseconds and count.
+    e.fields.push_back({"firmwareNs", std::to_string(end->cost.TotalNs())});
+    e.fields.push_back({"nvWrites", std::to_string(end->cost.nvWrites)});
+    for (unsigned k = 0; k < static_cast<unsigned>(sim::CostKind::Count); ++k) {
+      const sim::CostLine& line = end->cost.lines[k];
+      e.fields.push_back({std::string("ns.") + kCostKeys[k], std::to_string(line.ns)});
+      e.fields.push_back({std::string("count.") + kCostKeys[k], std::to_string(line.count)});
+    }
   }
   return e;
 }
@@ -611,6 +626,37 @@ std::string FormatState(const RunReport& report) {
                              : std::string("absent")) +
       "; debug console " + (state.debugConsole ? "installed" : "absent") + "; PCD protocol " +
       (state.pcdInstalled ? "installed" : "absent") + "\n";
+  return out;
+}
+
+std::string FormatCosts(const RunReport& report) {
+  // One row per boot: the total, then each kind's microseconds and count,
+  // then the NV writes; each column as wide as its widest cell.
+  const unsigned kinds = static_cast<unsigned>(sim::CostKind::Count);
+  std::vector<std::vector<std::string>> rows(1);
+  rows[0].push_back("boot");
+  rows[0].push_back("total");
+  for (unsigned k = 0; k < kinds; ++k) rows[0].push_back(sim::CostKindName(static_cast<sim::CostKind>(k)));
+  rows[0].push_back("NV writes");
+  for (const BootEndState& b : report.bootEnds) {
+    std::vector<std::string> row{std::to_string(b.boot), sim::Microseconds(b.cost.TotalNs())};
+    for (unsigned k = 0; k < kinds; ++k) {
+      const sim::CostLine& line = b.cost.lines[k];
+      row.push_back(sim::Microseconds(line.ns) + " (" + std::to_string(line.count) + ")");
+    }
+    row.push_back(std::to_string(b.cost.nvWrites));
+    rows.push_back(std::move(row));
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    out += " ";
+    for (size_t c = 0; c < row.size(); ++c) out += std::string(widths[c] - row[c].size() + 2, ' ') + row[c];
+    out += "\n";
+  }
   return out;
 }
 

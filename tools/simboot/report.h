@@ -36,6 +36,9 @@ std::string FormatSummary(const RunReport& report);
 // registers, the PCD values and TSC frequency table of the last boot, the
 // processor and the platform configuration.
 std::string FormatState(const RunReport& report);
+// The driver's firmware time in each boot, by kind of effect, as a table:
+// microseconds with the number of effects of each kind.
+std::string FormatCosts(const RunReport& report);
 // The events as a JSON array: one object per event with "boot", "kind",
 // "text" and the event's fields.
 std::string TraceJson(const RunReport& report);
