@@ -23,6 +23,8 @@ EFI_STATUS ReadByteVariable(const CHAR16* name, const EFI_GUID* guid, UINT8* val
   return RuntimeServices->GetVariable(name, guid, attributes, &size, value);
 }
 
+// A prefix test over the text's characters only: they must lie inside the
+// option, the description's terminator need not.
 bool DescriptionStartsWith(const UINT8* option, UINTN optionSize, const CHAR16* text) {
   if (optionSize < kLoadOptionDescriptionOffset) {
     return false;

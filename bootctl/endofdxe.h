@@ -18,9 +18,13 @@ EFI_STATUS FindOptionByDescription(const UINT16* order, UINTN count, const CHAR1
 EFI_STATUS FindOptionByDevicePathNode(const UINT16* order, UINTN count, UINT8 type, UINT8 subType);
 
 // Boot options come from the operating system, so every walk over one is
-// bounded by the option's size: a description without its terminator, a node
-// shorter than its header or running past the data, or a path without an end
-// node is no match and is never read beyond the buffer.
+// bounded by the option's size and never reads beyond the buffer. The
+// description compare covers only the text's characters: a description that
+// begins with the text inside the option matches whether or not its
+// terminator follows within the data. The device path starts after the
+// terminator, so an option without one has no path; a node shorter than its
+// header or running past the data, or a path without an end node, is no
+// match.
 //
 // Returns the first device-path node of a load option, or null for a null or
 // malformed option; *pathSize receives the bytes from there to the end.

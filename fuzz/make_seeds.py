@@ -248,6 +248,66 @@ def scenario_seeds():
     return seeds
 
 
+# fuzz_whole_boot flags.
+WB_HOOK, WB_HOOK_REMOVES_SETUP, WB_IDLE_MARKER, WB_NO_BOOT_MANAGER = 1, 2, 4, 8
+WB_WRITE_PROTECTED, WB_SMALL_STORE, WB_RECOVERY, WB_FIRST_BOOT_STORED = 0x10, 0x20, 0x40, 0x80
+WB_ORDINARY = WB_HOOK | WB_IDLE_MARKER | WB_FIRST_BOOT_STORED
+# Failure rule services (index into the target's table) and statuses.
+WB_GET, WB_SET, WB_ALLOC = 0, 2, 4
+WB_DEVICE_ERROR, WB_OUT_OF_RESOURCES = 0, 1
+
+
+def whole_boot(flags=WB_ORDINARY, ec=0, ec_param=0, power_off=0, power_cut=0, rules=(), request=b"",
+               lid=b"", oob=b"", boot_order=b"", physical=b"", setup=(512, {}), setup_attr=A7,
+               options=(), request_attr=A7):
+    """rules: (service, call, from_then_on, status); setup: (size, {offset: value}) or None."""
+    data = bytes([flags, ec, ec_param, power_off, power_cut, len(rules)])
+    for service, call, on, status in rules:
+        data += bytes([service, call - 1, (status << 1) | (1 if on else 0)])
+    data += bytes([request_attr]) + block(request)
+    data += bytes([A7]) + block(lid) + bytes([A7]) + block(oob)
+    data += bytes([A7]) + block(boot_order) + bytes([A7]) + block(physical)
+    size, values = setup if setup else (0, {})
+    data += bytes([setup_attr]) + u16(size) + bytes([values.get(92, 0), values.get(100, 0), values.get(111, 0)])
+    for number, option in options:
+        data += u16(number) + bytes([A7]) + block(option)
+    return data
+
+
+def whole_boot_seeds():
+    notebook = dict(boot_order=order(0, 3, 1, 2),
+                    options=[(0, WINDOWS), (3, PXE), (1, USB_STICK), (2, SATA_DISK)])
+    usb = dict(notebook, request=b"\x01\x81", lid=b"\x01", setup=(512, {92: 1}))
+    factory = dict(notebook, request=b"\x01\x04", physical=order(3))
+    return {
+        "ordinary-boot": whole_boot(**usb),
+        "pxe-mode-2": whole_boot(**dict(notebook, request=b"\x01\x02", setup=(512, {100: 7}))),
+        "hard-drive-mode-3": whole_boot(**dict(notebook, request=b"\x01\x83", setup=(1024, {111: 1}))),
+        "mode-5": whole_boot(**dict(notebook, request=b"\x01\x05", setup=(112, {100: 3}))),
+        "factory-reset": whole_boot(**factory),
+        "factory-reset-hook-removes-setup": whole_boot(**dict(factory, flags=WB_ORDINARY | WB_HOOK_REMOVES_SETUP)),
+        "factory-reset-setup-attributes-3": whole_boot(**dict(factory, setup_attr=A3)),
+        "factory-reset-no-boot-order": whole_boot(**dict(factory, boot_order=b"")),
+        "oob-counter-3": whole_boot(**dict(notebook, request=b"\x00\x01", oob=b"\x03")),
+        "ec-power-off": whole_boot(**dict(usb, power_off=1)),
+        "ec-slow": whole_boot(**dict(usb, ec=0xF0, ec_param=40)),
+        "ec-dies-after-4-bytes": whole_boot(**dict(usb, ec=0xFD, ec_param=4)),
+        "ec-stale-output": whole_boot(**dict(usb, ec=0xF8, ec_param=0x5A)),
+        "ec-busy-at-boot": whole_boot(**dict(usb, ec=0xFC, ec_param=200)),
+        "ec-never-answers": whole_boot(**dict(usb, ec=0xFE)),
+        "write-protected-store": whole_boot(**dict(usb, flags=WB_ORDINARY | WB_WRITE_PROTECTED)),
+        "small-store": whole_boot(**dict(usb, flags=WB_ORDINARY | WB_SMALL_STORE, setup=(900, {92: 1}))),
+        "recovery-boot": whole_boot(**dict(usb, flags=WB_ORDINARY | WB_RECOVERY)),
+        "first-boot-no-boot-manager": whole_boot(**dict(usb, flags=WB_HOOK | WB_NO_BOOT_MANAGER)),
+        "set-variable-fails-from-then-on": whole_boot(**dict(usb, rules=[(WB_SET, 1, True, WB_DEVICE_ERROR)])),
+        "set-variable-2-fails-once": whole_boot(**dict(usb, rules=[(WB_SET, 2, False, WB_OUT_OF_RESOURCES)])),
+        "get-variable-3-fails-from-then-on": whole_boot(**dict(usb, rules=[(WB_GET, 3, True, WB_DEVICE_ERROR)])),
+        "allocation-3-fails": whole_boot(**dict(factory, rules=[(WB_ALLOC, 3, True, WB_DEVICE_ERROR)])),
+        "power-cut-after-write-1": whole_boot(**dict(usb, power_cut=1)),
+        "power-cut-after-write-2-factory-reset": whole_boot(**dict(factory, power_cut=2)),
+    }
+
+
 def main():
     targets = {
         "boot_scan": boot_scan_seeds(),
@@ -255,6 +315,7 @@ def main():
         "eod_vars": eod_vars_seeds(),
         "print": print_seeds(),
         "scenario": scenario_seeds(),
+        "whole_boot": whole_boot_seeds(),
     }
     for target, seeds in targets.items():
         directory = os.path.join(HERE, "corpus", target)

@@ -228,6 +228,52 @@ TEST_F(EndOfDxeTest, MalformedOptionsNeverMatch) {
   EXPECT_FALSE(BootNext().has_value());
 }
 
+// The description compare needs only the text's characters inside the
+// option; its terminator may be missing. The hard-drive scan, whose path
+// starts after the terminator, finds nothing in such an option.
+TEST_F(EndOfDxeTest, DescriptionPrefixNeedsNoTerminatorInsideTheOption) {
+  // Attributes, path length, the description's characters (no terminator
+  // unless the text carries one), then `tail`.
+  auto raw = [](const std::u16string& text, std::vector<uint8_t> tail) {
+    std::vector<uint8_t> option = {1, 0, 0, 0, 0, 0};
+    for (char16_t c : text) {
+      option.push_back(static_cast<uint8_t>(c));
+      option.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    option.insert(option.end(), tail.begin(), tail.end());
+    return option;
+  };
+  const std::u16string zero(1, u'\0');
+  const std::vector<uint8_t> hd = sim::EncodePath({sim::HardDriveNode(1, 1, 1), sim::EndEntireNode()});
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> option;
+    uint8_t mode;
+    bool matches;
+  };
+  const std::vector<Row> rows = {
+      {"the text exactly, data ends there", raw(u"EFI USB Device", {}), 0x81, true},
+      {"the text and more characters, data ends there", raw(u"EFI USB Device (Kingston)", {}), 0x81, true},
+      {"the text, then an odd byte", raw(u"EFI USB Device", {0x41}), 0x81, true},
+      {"the text, terminated, no path", raw(u"EFI USB Device" + zero, {}), 0x81, true},
+      {"one character short, data ends there", raw(u"EFI USB Devic", {}), 0x81, false},
+      {"one character short, then an odd byte", raw(u"EFI USB Devic", {0x65}), 0x81, false},
+      {"a zero inside the text", raw(u"EFI USB" + zero + u"Device", {}), 0x81, false},
+      {"PXE text, data ends there", raw(u"EFI PXE 0 for IPv4", {}), 0x82, true},
+      {"hard drive after an unterminated description", raw(u"Disk", hd), 0x83, false},
+      {"hard drive after a terminated description", raw(u"Disk" + zero, hd), 0x83, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Boot();
+    platform.RemoveVariable(u"BootNext", EFI_GLOBAL_VARIABLE);
+    Put(u"Boot0004", EFI_GLOBAL_VARIABLE, row.option);
+    Put(u"BootOrder", EFI_GLOBAL_VARIABLE, sim::Uint16List({0x0004}));
+    Handle(row.mode);
+    EXPECT_EQ(BootNext(), row.matches ? std::optional<uint16_t>(0x0004) : std::nullopt);
+  }
+}
+
 TEST_F(EndOfDxeTest, DevicePathWalkIsBoundedBySize) {
   auto path = sim::EncodePath({sim::PciNode(1, 0), sim::HardDriveNode(1, 1, 1), sim::EndEntireNode()});
   auto* p = reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL*>(path.data());
