@@ -1,5 +1,8 @@
 // S3 control for the firmware test: plays the platform's part around the
-// driver's S3 libraries and shows what they left in memory.
+// driver's S3 libraries and shows what they left in memory. In the shell the
+// driver loads after OVMF has passed ready-to-lock and ready-to-boot, so the
+// events its S3 libraries wait for are raised again from here, after the
+// load. (eod stays the End-of-DXE timing helper; these events have their own.)
 //
 //   s3ctl lock        installs the DXE SMM ready-to-lock protocol (no
 //                     interface) on a new handle, as the platform does before
