@@ -13,6 +13,14 @@ goes on). The checks read the "FWT ..." lines the helpers printed:
                         driver asked for, with the store as the reset starts
   hook / marker ...     the platform hook was called / a purge marker was
                         installed, as the stand-in saw it
+  pcd get|set NAME=V    a read or write of one of the S3 libraries' PCDs,
+                        which the stand-in answers
+  locate NAME status=S  a LocateProtocol of a protocol the S3 constructors
+                        and handlers look for
+  protocol installed=.. an install of the list-anchor, heap-buffer list or
+                        DXE SMM ready-to-lock protocol, with its interface
+  dbg level=L TEXT      a message sent to the debug-message protocol
+  s3 TAG ...            s3ctl's dump of the S3 PCDs and the memory they name
 
 Writes to I/O ports 0x62/0x66 (EC) and 0x72/0x73 (CMOS pair) are recorded
 by debug-console devices placed on those ports; they read back 0xFF, as the
@@ -25,6 +33,9 @@ shell or the command line makes OVMF start a recovery boot, so the driver's
 early return in that mode cannot be reached in this firmware. Patching the
 hand-off data in memory would only fake it; the host tests cover that path.
 """
+
+import re
+import uuid
 
 
 class Var:
@@ -325,10 +336,362 @@ def check_end_of_dxe_mute_ec(run):
                     "EC data: lid flag 0x01 to 0x94, test state 2 to 0x16, register 0x19 queried")
 
 
+# ------------------------------------------------------------ S3 libraries
+# The stand-in answers the S3 libraries' PCD token spaces from its own store
+# (OVMF's PCD driver does not know them) and prints every read and write; it
+# publishes the debug-message protocol, so the chipset S3 library's messages
+# reach the debug console; and it traces LocateProtocol of the protocols the
+# S3 constructors and handlers look for, and the installs of the two list
+# protocols and of DXE SMM ready-to-lock. s3ctl plays the platform around
+# the driver (ready-to-lock, ready-to-boot, a module that records a boot
+# script) and dumps the memory the PCDs name. OVMF here has no SMM: no SMM
+# base, no SMM communication, no communication-region table; every lock-box
+# request and the chipset table's hand-over find no way into SMM.
+#
+# What OVMF does not let a test see: the post codes (the post-code halt is
+# switched off in this build, so 0xA0826 leaves no trace), the lock-box
+# requests' own results (the driver ignores them; what shows is each request
+# looking for SMM communication and finding none, so it ends with
+# EFI_NOT_STARTED before any buffer is built), and the SMM branches.
+
+S3_LEVEL = "4000000000000"
+NOT_FOUND = "800000000000000E"
+HANDOVER_GUID = uuid.UUID("5C4061F0-D051-4F43-BC23-5E5E89B3CEC0").bytes_le
+
+
+def window(run, start, end, why):
+    """Texts after the last line matching start (before the end) up to the
+    first line matching end after it; None (and a failure) if either is
+    missing."""
+    end_i = None
+    start_i = None
+    for i, (_, _, text) in enumerate(run.lines):
+        if re.search(start, text):
+            start_i = i
+            end_i = None
+        elif start_i is not None and end_i is None and re.search(end, text):
+            end_i = i
+            break
+    if start_i is None or end_i is None:
+        run.fail("%s: no lines between /%s/ and /%s/" % (why, start, end))
+        return None
+    return [text for _, _, text in run.lines[start_i + 1:end_i]]
+
+
+TRACE_KINDS = ("locate ", "pcd ", "dbg ", "protocol ")
+
+
+def expect_trace(run, lines, expected, why):
+    """The stand-in's trace lines (locates, PCD accesses, debug messages,
+    installs) among lines are exactly the expected patterns, in order.
+    Returns the matches, or None on a mismatch."""
+    if lines is None:
+        return None
+    trace = [t for t in lines if t.startswith(TRACE_KINDS)]
+    matches = []
+    for n, pattern in enumerate(expected):
+        if n >= len(trace):
+            run.fail("%s: the trace ends after %d lines; expected next /%s/" % (why, n, pattern))
+            return None
+        m = re.fullmatch(pattern, trace[n])
+        if not m:
+            run.fail("%s: trace line %d is %r, expected /%s/" % (why, n + 1, trace[n], pattern))
+            return None
+        matches.append(m)
+    if len(trace) > len(expected):
+        run.fail("%s: unexpected trace line %d: %r" % (why, len(expected) + 1, trace[len(expected)]))
+        return None
+    return matches
+
+
+def s3_bytes(run, tag, kind, why):
+    """The bytes of the last "s3 TAG KIND data=HEX" line; None if missing."""
+    found = run.find(r"^s3 %s %s data=([0-9A-F]*)$" % (re.escape(tag), re.escape(kind)))
+    if not found:
+        run.fail("%s: s3ctl printed no %s under '%s'" % (why, kind, tag))
+        return None
+    return bytes.fromhex(found[-1].group(1))
+
+
+def s3_table(run, tag, why):
+    """(head, boundary, next) of the chipset S3 table under tag, "freed", or None."""
+    found = run.find(r"^s3 %s table (?:freed|head=([0-9A-F]{96}) boundary=([0-9A-F]{8}) next=([0-9A-F]{8}))$"
+                     % re.escape(tag))
+    if not found:
+        run.fail("%s: s3ctl printed no chipset S3 table under '%s'" % (why, tag))
+        return None
+    m = found[-1]
+    if m.group(1) is None:
+        return "freed"
+    return tuple(bytes.fromhex(m.group(i)) for i in (1, 2, 3))
+
+
+def expect_bytes(run, actual, expected, why):
+    if actual is None:
+        return
+    if actual != expected:
+        diffs = [i for i in range(min(len(actual), len(expected))) if actual[i] != expected[i]]
+        detail = ", ".join("byte 0x%X is %02X, expected %02X" % (i, actual[i], expected[i]) for i in diffs[:4])
+        if len(actual) != len(expected):
+            detail = "%d bytes, expected %d; %s" % (len(actual), len(expected), detail)
+        run.fail("%s: [%s] (%s)" % (why, actual.hex(" ").upper(), detail))
+
+
+def le64(value):
+    return value.to_bytes(8, "little")
+
+
+def expect_platform_without_smm(run, ready_to_lock):
+    """OVMF as the stand-in found it: no SMM services, and DXE SMM
+    ready-to-lock present or withdrawn as the scenario asked."""
+    m = run.find(r"^standin platform (.*)$")
+    if not m:
+        run.fail("the stand-in did not report the platform's services")
+        return
+    seen = dict(item.split("=") for item in m[0].group(1).split())
+    for name in ("smm-base2", "smm-communication", "comm-region-table", "list-anchor", "heap-buffer-list"):
+        if seen.get(name) != "absent":
+            run.fail("the platform provides %s (%s): this scenario's expectations assume it does not"
+                     % (name, seen.get(name)))
+    if seen.get("dxe-smm-ready-to-lock") != ("present" if ready_to_lock else "absent"):
+        run.fail("DXE SMM ready-to-lock is %s before the driver loads, expected %s"
+                 % (seen.get("dxe-smm-ready-to-lock"), "present" if ready_to_lock else "absent"))
+
+
+def expect_new_table(run, table, why):
+    """A freshly built chipset S3 table: "AS3T", version 1, BoundaryOffset
+    0x4000, NextEntryOffset 0x30, the marker 0x01558844 at 0x4000, zeroes
+    at 0x30."""
+    if table is None or table == "freed":
+        run.fail("%s: no table to read (%s)" % (why, table))
+        return
+    head, boundary, after = table
+    expect_bytes(run, head, b"AS3T" + bytes([1, 0, 0, 0]) + bytes(24) + le64(0x4000) + le64(0x30),
+                 why + ": header")
+    expect_bytes(run, boundary, bytes([0x44, 0x88, 0x55, 0x01]), why + ": boundary marker at 0x4000")
+    expect_bytes(run, after, bytes(4), why + ": nothing at NextEntryOffset 0x30 yet")
+
+
+# A driver dispatched before the platform's ready-to-lock (the stand-in
+# withdraws OVMF's instance, which OVMF installs before the shell), a PCD
+# table size of 0x100 (below the minimum), the comm buffer provided and a
+# 0x20-byte boot script that another module recorded in the shared record.
+S3_SAVE_SEED = "seed.efi FwTestS3:test:2:acomm=1,size=100,lock=0"
+S3_SAVE = [
+    Phase([S3_SAVE_SEED] + standin() + [
+        "s3ctl.efi dump before",
+        *LOAD_DRIVER,
+        "s3ctl.efi dump loaded",
+        "s3ctl.efi script 20",
+        "s3ctl.efi lock",
+        "s3ctl.efi dump locked",
+        "s3ctl.efi boot",
+        "s3ctl.efi dump booted",
+        "s3ctl.efi boot",
+        *LOAD_DRIVER,
+        "s3ctl.efi dump again",
+    ])
+]
+
+
+def check_s3_save(run):
+    run.expect(r"^standin withdrew dxe-smm-ready-to-lock instances=1 status=0$",
+               "OVMF's DXE SMM ready-to-lock is withdrawn before the driver loads")
+    expect_platform_without_smm(run, ready_to_lock=False)
+    run.expect(r"^say load=0x0$", "the driver loads twice and returns", count=2)
+    before = run.find(r"^s3 before pcd bs-record=0 bs-smm-record=0 cs-record=0 comm=([0-9A-F]+) table=0 size=100$")
+    if not before:
+        run.fail("before the load every S3 PCD but the comm buffer and the table size reads 0")
+        return
+    comm = int(before[0].group(1), 16)
+
+    # The constructor chain, as far as it shows in protocol look-ups, PCD
+    # traffic and installs: steps 4, 5, 7, 8, 9, 11, 12 and 21 in this order.
+    load = window(run, r"^s3 before ", r"^say load=", "first load")
+    trace = expect_trace(run, load, [
+        r"locate smbus-hc status=%s" % NOT_FOUND,  # 4
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 5: not in SMM
+        r"locate pcd status=0",
+        r"pcd get bs-record=0",
+        r"pcd set bs-record=([0-9A-F]+) status=0",
+        r"locate dxe-smm-ready-to-lock status=%s" % NOT_FOUND,  # the notification's first run
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 5: no SMM side
+        r"pcd get cs-record=0",  # 7
+        r"dbg level=%s ChipsetS3LibPrivateData allocation" % S3_LEVEL,
+        r"pcd set cs-record=([0-9A-F]+) status=0",
+        r"locate dxe-smm-ready-to-lock status=%s" % NOT_FOUND,  # the lock event's first run
+        r"pcd get cs-table=0",
+        r"pcd get cs-table-size=100",
+        r"dbg level=%s ChipsetS3LibTableHeader buffer size = 0x4000" % S3_LEVEL,
+        r"pcd set cs-table=([0-9A-F]+) status=0",
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 8
+        r"locate list-anchor status=%s" % NOT_FOUND,
+        r"protocol installed=list-anchor empty=1",
+        r"locate heap-buffer-list status=%s" % NOT_FOUND,  # 9
+        r"protocol installed=heap-buffer-list revision=1 empty=1",
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 11
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 12
+        r"locate pointer-registry status=%s" % NOT_FOUND,
+        r"locate pointer-registry status=%s" % NOT_FOUND,  # the notification's first run
+        r"locate platform-hook status=0",  # 21
+    ], "the first load's constructor chain")
+    if trace is None:
+        return
+    page = int(trace[4].group(1), 16)
+    record = int(trace[9].group(1), 16)
+    table = int(trace[14].group(1), 16)
+    run.note("boot-script record page 0x%X, chipset record 0x%X, table 0x%X, comm buffer 0x%X"
+             % (page, record, table, comm))
+    if page >= 0x100000000 or page % 4096:
+        run.fail("the boot-script record page 0x%X is not a page below 4 GiB" % page)
+
+    expect_bytes(run, s3_bytes(run, "loaded", "bs-record", "record"), bytes(24),
+                 "the boot-script record starts zeroed")
+    expect_bytes(run, s3_bytes(run, "loaded", "cs-record", "record"), bytes(8) + le64(table),
+                 "the chipset record: not locked, not closed, TableHeader the published table")
+    expect_new_table(run, s3_table(run, "loaded", "table"), "the chipset S3 table after the load")
+    expect_bytes(run, s3_bytes(run, "loaded", "comm", "comm"), b"\xA5" * 64, "the comm buffer is untouched at load")
+
+    # Ready-to-lock: both records locked, the script terminated, four
+    # lock-box requests (store and seal the table, store and seal its
+    # address), each finding no SMM communication.
+    script = run.find(r"^s3 script table=([0-9A-F]+) length=20 status=0$")
+    if not script:
+        run.fail("the boot script could not be set up")
+        return
+    script_table = int(script[0].group(1), 16)
+    lock = window(run, r"^s3 script ", r"^s3 lock ", "ready-to-lock")
+    run.expect(r"^s3 lock status=0$", "the ready-to-lock protocol is installed")
+    if lock is not None:
+        requests = [t for t in lock if t == "locate smm-communication status=%s" % NOT_FOUND]
+        if len(requests) != 4:
+            run.fail("ready-to-lock: %d lock-box requests looked for SMM communication, expected 4" % len(requests))
+        if "protocol installed=dxe-smm-ready-to-lock interface=null" not in lock:
+            run.fail("ready-to-lock: the stand-in did not see the protocol installed")
+        others = [t for t in lock if t.startswith(("pcd set", "dbg "))]
+        if others:
+            run.fail("ready-to-lock writes no PCD and prints nothing: %r" % others[0])
+    expect_bytes(run, s3_bytes(run, "locked", "bs-record", "record"),
+                 le64(script_table) + (0x20).to_bytes(4, "little") + bytes([1, 0, 0, 0]) + bytes(4)
+                 + bytes([1, 0, 0, 0]),
+                 "the locked boot-script record: the table, ScriptLength 0x20, 1 page, Locked 1, ResumeCopy 0")
+    sealed = pattern(0x28)
+    sealed[5:9] = (0x23).to_bytes(4, "little")
+    sealed[0x20:0x23] = bytes([0xFF, 0x00, 0x03])
+    expect_bytes(run, s3_bytes(run, "locked", "script", "script"), bytes(sealed),
+                 "the closed script: length 0x23 at offset 5, terminator FF 00 03 at 0x20, nothing else changed")
+    expect_bytes(run, s3_bytes(run, "locked", "cs-record", "record"), bytes([1]) + bytes(7) + le64(table),
+                 "the chipset record is locked")
+    expect_new_table(run, s3_table(run, "locked", "table"), "the chipset S3 table after ready-to-lock")
+
+    # Ready-to-boot: the close callback ends the table, builds the hand-over
+    # and finds no SMM communication to send it through.
+    close = window(run, r"^s3 locked ", r"^s3 ready-to-boot ", "ready-to-boot")
+    expect_trace(run, close, [
+        r"dbg level=%s ChipsetS3SaveCloseTableCallBack" % S3_LEVEL,
+        r"pcd get cs-table-size=100",
+        r"pcd get cs-comm-buffer=%X" % comm,
+        r"locate smm-communication status=%s" % NOT_FOUND,
+        r"dbg level=%s ChipsetS3SaveLib locate SmmCommunicationProtocol fail " % S3_LEVEL,
+    ], "the close at ready-to-boot")
+    run.expect(r"^s3 ready-to-boot status=0 notified=1$", "ready-to-boot is signalled twice", count=2)
+    run.expect(r"^dbg .*ChipsetS3SaveCloseTableCallBack$", "the close runs once, at the first ready-to-boot",
+               count=1)
+    closed = s3_table(run, "booted", "table")
+    if closed == "freed":
+        run.fail("the table was freed although nothing took it over")
+    elif closed is not None:
+        expect_bytes(run, closed[0][:0x30], b"AS3T" + bytes([1, 0, 0, 0]) + bytes(24) + le64(0x4000) + le64(0x30),
+                     "the closed table's header is unchanged")
+        expect_bytes(run, closed[2], bytes([0xFF, 0xFF, 0, 0]), "the end marker FF FF at NextEntryOffset 0x30")
+    expect_bytes(run, s3_bytes(run, "booted", "comm", "comm"),
+                 HANDOVER_GUID + le64(16) + bytes([1, 0, 0, 0]) + bytes(4) + le64(record) + b"\xA5" * 24,
+                 "the 40-byte hand-over: handler GUID, MessageLength 16, function 1, the record's address")
+    expect_bytes(run, s3_bytes(run, "booted", "cs-record", "record"), bytes([1]) + bytes(7) + le64(table),
+                 "not handed over: TableClosed stays 0")
+
+    # A second module finds both records and the table published.
+    again = window(run, r"^s3 booted ", r"^say load=", "second load")
+    expect_trace(run, again, [
+        r"locate smbus-hc status=%s" % NOT_FOUND,
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"locate pcd status=0",
+        r"pcd get bs-record=%X" % page,
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"pcd get cs-record=%X" % record,
+        r"pcd get cs-table=%X" % table,
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"locate list-anchor status=0",
+        r"locate heap-buffer-list status=0",
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"locate pointer-registry status=%s" % NOT_FOUND,
+        r"locate pointer-registry status=%s" % NOT_FOUND,
+        r"locate platform-hook status=0",
+    ], "the second load allocates, publishes and registers nothing")
+    for kind in ("bs-record", "cs-record", "comm"):
+        expect_bytes(run, s3_bytes(run, "again", kind, kind), s3_bytes(run, "booted", kind, kind),
+                     "the second load leaves the %s alone" % kind)
+
+
+# A driver loaded after the platform's ready-to-lock (OVMF's instance is
+# there, as it is for anything loaded from the shell), no comm buffer and a
+# PCD table size of 0x8000.
+S3_LATE = [
+    Phase(["seed.efi FwTestS3:test:2:acomm=0,size=8000"] + standin() + [
+        *LOAD_DRIVER,
+        "s3ctl.efi dump loaded",
+        "s3ctl.efi boot",
+        "s3ctl.efi dump booted",
+    ])
+]
+
+
+def check_s3_late_load(run):
+    expect_platform_without_smm(run, ready_to_lock=True)
+    run.expect(r"^say load=0x0$", "the driver loads and returns", count=1)
+    load = window(run, r"^say standin-load=", r"^say load=", "the load")
+    if load is None:
+        return
+    # The chipset record's lock event runs at once and finds the protocol.
+    run.expect_order([r"^pcd set cs-record=", r"^locate dxe-smm-ready-to-lock status=0$", r"^pcd get cs-table=0$",
+                      r"^pcd get cs-table-size=8000$",
+                      r"^dbg level=%s ChipsetS3LibTableHeader buffer size = 0x8000$" % S3_LEVEL,
+                      r"^pcd set cs-table="],
+                     "the chipset record is locked at load, then a 0x8000-byte table is made")
+    m = run.find(r"^pcd set cs-table=([0-9A-F]+) status=0$")
+    table = int(m[0].group(1), 16) if m else 0
+    expect_bytes(run, s3_bytes(run, "loaded", "cs-record", "record"), bytes([1]) + bytes(7) + le64(table),
+                 "the chipset record is locked at load: ready-to-lock was installed before the driver")
+    expect_new_table(run, s3_table(run, "loaded", "table"),
+                     "a 0x8000-byte table keeps BoundaryOffset and its marker at 0x4000")
+    record = s3_bytes(run, "loaded", "bs-record", "record")
+    if record is not None and len(record) == 24:
+        requests = sum(1 for t in load if t.startswith("locate smm-communication "))
+        run.note("boot-script record after a load past ready-to-lock: Locked=%d, %d lock-box requests at load"
+                 % (record[20], requests))
+
+    close = window(run, r"^s3 loaded ", r"^s3 ready-to-boot ", "ready-to-boot")
+    expect_trace(run, close, [
+        r"dbg level=%s ChipsetS3SaveCloseTableCallBack" % S3_LEVEL,
+        r"pcd get cs-table-size=8000",
+        r"pcd get cs-comm-buffer=0",
+    ], "without a comm buffer the close stops after the end marker: no look-up, no message")
+    run.expect(r"^s3 ready-to-boot status=0 notified=1$", "ready-to-boot is signalled")
+    closed = s3_table(run, "booted", "table")
+    if closed == "freed":
+        run.fail("the table was freed although nothing took it over")
+    elif closed is not None:
+        expect_bytes(run, closed[2], bytes([0xFF, 0xFF, 0, 0]), "the end marker FF FF at NextEntryOffset 0x30")
+        expect_bytes(run, closed[1], bytes([0x44, 0x88, 0x55, 0x01]), "the boundary marker stays")
+    run.expect_none(r"^s3 booted comm ", "no comm buffer to dump")
+
 SCENARIOS = {s.name: s for s in (
     Scenario("first_boot", FIRST_BOOT, check_first_boot),
     Scenario("change_boot", CHANGE_BOOT, check_change_boot, timeout=90),
     Scenario("factory_reset", FACTORY_RESET, check_factory_reset, timeout=90),
     Scenario("end_of_dxe_no_ec", END_OF_DXE, check_end_of_dxe),
     Scenario("end_of_dxe_mute_ec", END_OF_DXE, check_end_of_dxe_mute_ec, ec_readback=0x00),
+    Scenario("s3_save", S3_SAVE, check_s3_save),
+    Scenario("s3_late_load", S3_LATE, check_s3_late_load),
 )}

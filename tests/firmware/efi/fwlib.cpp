@@ -30,6 +30,13 @@ const EFI_GUID kTestGuid = {0xCEE76250, 0x3872, 0x4773, {0x8E, 0x13, 0x12, 0xBC,
 const EFI_GUID kLoadedImageProtocolGuid = {
     0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
+const EFI_GUID kPcdProtocolGuid = {
+    0x13A3F0F6, 0x264A, 0x3EF0, {0xF2, 0xE0, 0xDE, 0xC5, 0x12, 0x34, 0x2F, 0x34}};
+const EFI_GUID kBootScriptPcdSpace = {
+    0xA1AFF049, 0xFDEB, 0x442A, {0xB3, 0x20, 0x13, 0xAB, 0x4C, 0xB7, 0x2B, 0xBC}};
+const EFI_GUID kChipsetS3PcdSpace = {
+    0x7788ADF0, 0x9788, 0x4A3F, {0x83, 0xFA, 0xCB, 0x51, 0x2E, 0x7C, 0xF8, 0xDD}};
+
 namespace {
 
 constexpr UINT16 kDebugConsolePort = 0x402;
@@ -218,6 +225,15 @@ bool StrEq(const char* a, const char* b) {
     b++;
   }
   return *a == *b;
+}
+
+bool GuidEq(const EFI_GUID& a, const EFI_GUID& b) {
+  const UINT8* x = reinterpret_cast<const UINT8*>(&a);
+  const UINT8* y = reinterpret_cast<const UINT8*>(&b);
+  for (UINTN i = 0; i < sizeof(EFI_GUID); i++) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
 }
 
 bool StartsWith(const char* text, const char* prefix) {

@@ -46,6 +46,7 @@ constexpr int kMaxArgChars = 256;
 int GetArgs(char (*argv)[kMaxArgChars]);
 
 bool StrEq(const char* a, const char* b);
+bool GuidEq(const EFI_GUID& a, const EFI_GUID& b);
 bool StartsWith(const char* text, const char* prefix);
 UINTN StrLen(const char* text);
 // Parses hexadecimal digits (optional 0x) up to the end or a stop character.
@@ -65,6 +66,40 @@ void DumpVariable(const char* tag, const CHAR16* name, const EFI_GUID& guid);
 // Prints one "FWT snap TAG NAME GUID ATTR SIZE CRC32" line per variable in
 // the store, then "FWT snapend TAG COUNT".
 void SnapshotVariables(const char* tag);
+
+// The PI PCD protocol, every member in its place (18 pointers). The helpers
+// keep their own copy of the layout so that a fault in the driver's is not
+// mirrored here.
+extern const EFI_GUID kPcdProtocolGuid;
+struct PiPcdProtocol {
+  void(EFIAPI* SetSku)(UINTN skuId);
+  UINT8(EFIAPI* Get8)(const EFI_GUID* space, UINTN token);
+  UINT16(EFIAPI* Get16)(const EFI_GUID* space, UINTN token);
+  UINT32(EFIAPI* Get32)(const EFI_GUID* space, UINTN token);
+  UINT64(EFIAPI* Get64)(const EFI_GUID* space, UINTN token);
+  void*(EFIAPI* GetPtr)(const EFI_GUID* space, UINTN token);
+  BOOLEAN(EFIAPI* GetBool)(const EFI_GUID* space, UINTN token);
+  UINTN(EFIAPI* GetSize)(const EFI_GUID* space, UINTN token);
+  EFI_STATUS(EFIAPI* Set8)(const EFI_GUID* space, UINTN token, UINT8 value);
+  EFI_STATUS(EFIAPI* Set16)(const EFI_GUID* space, UINTN token, UINT16 value);
+  EFI_STATUS(EFIAPI* Set32)(const EFI_GUID* space, UINTN token, UINT32 value);
+  EFI_STATUS(EFIAPI* Set64)(const EFI_GUID* space, UINTN token, UINT64 value);
+  EFI_STATUS(EFIAPI* SetPtr)(const EFI_GUID* space, UINTN token, UINTN* size, void* buffer);
+  EFI_STATUS(EFIAPI* SetBool)(const EFI_GUID* space, UINTN token, BOOLEAN value);
+  void* CallbackOnSet;
+  void* CancelCallback;
+  EFI_STATUS(EFIAPI* GetNextToken)(const EFI_GUID* space, UINTN* token);
+  void* GetNextTokenSpace;
+};
+static_assert(sizeof(PiPcdProtocol) == 144, "PI PCD protocol: 18 members");
+static_assert(offsetof(PiPcdProtocol, Get64) == 32, "PI PCD protocol layout");
+static_assert(offsetof(PiPcdProtocol, Set64) == 88, "PI PCD protocol layout");
+static_assert(offsetof(PiPcdProtocol, GetNextToken) == 128, "PI PCD protocol layout");
+
+// Token spaces of the S3 libraries' PCDs (boot-script record, chipset S3
+// save table), answered by the platform stand-in.
+extern const EFI_GUID kBootScriptPcdSpace;
+extern const EFI_GUID kChipsetS3PcdSpace;
 
 // Vendor GUID of the test's own bookkeeping variables.
 extern const EFI_GUID kTestGuid;

@@ -5,18 +5,34 @@
 // Published:
 //   - the platform hook protocol, whose factory-reset hook prints
 //     "FWT hook factory-reset" and the watched variables, then succeeds;
-//   - the boot-option purge idle marker (a protocol with no interface).
+//   - the boot-option purge idle marker (a protocol with no interface);
+//   - the debug-message protocol: each message becomes "FWT dbg level=L TEXT"
+//     (the format expanded, line ends dropped);
+//   - the PCD tokens of the S3 libraries (see "PCD" below), and the comm
+//     buffer that the chipset S3 save library hands its table over in.
 // Watched:
 //   - installs of the purge idle and busy markers: "FWT marker installed=X
 //     idle=N busy=M" and the watched variables at that moment (the stand-in's
 //     own install of the idle marker ends its line with " by=standin");
 //   - platform resets through the firmware's reset notification protocol:
 //     "FWT reset type=cold|warm|shutdown|..." and the watched variables as
-//     the reset starts, then a snapshot of the whole variable store.
+//     the reset starts, then a snapshot of the whole variable store;
+//   - LocateProtocol of the protocols the driver's constructors and handlers
+//     look for: "FWT locate NAME status=S" (boot services' LocateProtocol is
+//     wrapped; the call itself is passed on unchanged);
+//   - installs of the list-anchor, heap-buffer list and DXE SMM ready-to-lock
+//     protocols: "FWT protocol installed=NAME ..." with what the interface
+//     holds.
 //
 // The shell's load command takes no arguments for the image, so the watched
 // variables are named in the volatile variable FwTestWatch (test GUID): ASCII
 // "NAME:GUID,NAME:GUID,..." (GUIDs as dumpvars takes them); absent, none.
+// The S3 options come from the volatile variable FwTestS3 (test GUID): ASCII
+// "KEY=HEX,..." with keys comm (1: provide the comm buffer, the default; 0:
+// leave PCD 0x27001 at 0), size (the value of PCD 0x27003, default 0) and
+// lock (0: withdraw the DXE SMM ready-to-lock protocol that OVMF installed
+// before the shell, so the driver loads as it does when the DXE dispatcher
+// runs it, before that point; 1, the default: leave it).
 // Each published service is one entry of kServices, so the stand-in grows by
 // adding entries as the driver comes to need more of the platform.
 #include "fwlib.h"
@@ -167,18 +183,533 @@ EFI_STATUS WatchResets() {
   return notification->RegisterResetNotify(notification, OnReset);
 }
 
+// ---- debug messages
+
+const EFI_GUID kDebugMessageProtocolGuid = {
+    0x669ED5B1, 0x49A3, 0x4C59, {0x9D, 0x2D, 0x04, 0x32, 0xAD, 0x6C, 0xDB, 0x61}};
+
+// The message function: level, ASCII format, and the first of the 8-byte
+// argument slots that follow the format in the caller's frame.
+struct DebugMessageInterface {
+  EFI_STATUS(EFIAPI* Message)(UINT64 level, const char* format, const UINT64* arguments);
+};
+
+void PutNumber(fw::Line& line, UINT64 value, int base, bool upper, UINTN width, char pad) {
+  char digits[24];
+  UINTN n = 0;
+  do {
+    const UINT64 d = value % base;
+    digits[n++] = static_cast<char>(d < 10 ? '0' + d : (upper ? 'A' : 'a') + d - 10);
+    value /= base;
+  } while (value != 0);
+  for (; width > n; width--) line.Char(pad);
+  while (n > 0) line.Char(digits[--n]);
+}
+
+// Expands the conversions the platform's message formats use: %x %X %u %d
+// %i %p %c %a (ASCII string) %s (UTF-16 string) %%, with a 0 flag, a width
+// and l/ll. Without l a number is 32 bits wide, as the firmware's print
+// functions take it. Anything else is copied as it stands.
+EFI_STATUS EFIAPI DebugMessageFn(UINT64 level, const char* format, const UINT64* arguments) {
+  fw::Line line("dbg");
+  line.Str(" level=").Hex(level).Char(' ');
+  for (const char* p = format; p != nullptr && *p != 0; p++) {
+    if (*p == '\n' || *p == '\r') continue;
+    if (*p != '%') {
+      line.Char(*p);
+      continue;
+    }
+    const char* start = p++;
+    char pad = ' ';
+    if (*p == '0') {
+      pad = '0';
+      p++;
+    }
+    UINTN width = 0;
+    while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    bool wide = false;
+    while (*p == 'l') {
+      wide = true;
+      p++;
+    }
+    switch (*p) {
+      case 'x':
+      case 'X':
+      case 'u': {
+        const UINT64 v = *arguments++;
+        PutNumber(line, wide ? v : static_cast<UINT32>(v), *p == 'u' ? 10 : 16, *p == 'X', width, pad);
+        break;
+      }
+      case 'd':
+      case 'i': {
+        const UINT64 raw = *arguments++;
+        const INT64 v = wide ? static_cast<INT64>(raw) : static_cast<INT32>(raw);
+        if (v < 0) line.Char('-');
+        PutNumber(line, v < 0 ? 0 - static_cast<UINT64>(v) : static_cast<UINT64>(v), 10, false, width, pad);
+        break;
+      }
+      case 'p':
+        PutNumber(line, *arguments++, 16, true, 16, '0');
+        break;
+      case 'c':
+        line.Char(static_cast<char>(*arguments++));
+        break;
+      case 'a': {
+        const char* text = reinterpret_cast<const char*>(*arguments++);
+        line.Str(text != nullptr ? text : "(null)");
+        break;
+      }
+      case 's': {
+        const CHAR16* text = reinterpret_cast<const CHAR16*>(*arguments++);
+        if (text != nullptr) line.Wide(text);
+        break;
+      }
+      case '%':
+        line.Char('%');
+        break;
+      default:
+        for (; start <= p && *start != 0; start++) line.Char(*start);
+        if (*p == 0) p--;
+        break;
+    }
+  }
+  line.Emit();
+  return EFI_SUCCESS;
+}
+
+DebugMessageInterface gDebugMessage = {DebugMessageFn};
+
+EFI_STATUS PublishDebugMessage() {
+  EFI_HANDLE handle = nullptr;
+  return fw::gBS->InstallProtocolInterface(&handle, &kDebugMessageProtocolGuid, EFI_NATIVE_INTERFACE,
+                                           &gDebugMessage);
+}
+
+// ---- PCD
+//
+// OVMF's PCD driver does not know the S3 libraries' token spaces, and a
+// dynamic-ex token it does not know is a fault there. The stand-in answers
+// those two spaces from its own store and passes every other request to
+// OVMF's protocol: it puts a copy of OVMF's member table, with the members
+// for these spaces replaced, in place of OVMF's interface on the same handle
+// (ReinstallProtocolInterface). LocateProtocol returns the first instance
+// installed for a protocol, so a second instance on a new handle would never
+// be found; the reinstall is what makes the driver see the wrapper. Modules
+// that located OVMF's interface before keep using it unchanged.
+//
+// Every read and write of these tokens is printed: "FWT pcd get NAME=VALUE"
+// and "FWT pcd set NAME=VALUE status=S". The tokens are 64-bit; any other
+// width used on them is reported as an error.
+
+struct PcdToken {
+  const EFI_GUID* space;
+  UINTN token;
+  const char* name;
+  UINT64 value;
+};
+
+PcdToken gPcdTokens[] = {
+    {&fw::kBootScriptPcdSpace, 0x30000, "bs-record", 0},
+    {&fw::kBootScriptPcdSpace, 0x30001, "bs-smm-record", 0},
+    {&fw::kChipsetS3PcdSpace, 0x27000, "cs-record", 0},
+    {&fw::kChipsetS3PcdSpace, 0x27001, "cs-comm-buffer", 0},
+    {&fw::kChipsetS3PcdSpace, 0x27002, "cs-table", 0},
+    {&fw::kChipsetS3PcdSpace, 0x27003, "cs-table-size", 0},
+};
+
+fw::PiPcdProtocol* gOvmfPcd;
+fw::PiPcdProtocol gPcdWrapper;
+
+bool OwnSpace(const EFI_GUID* space) {
+  return space != nullptr &&
+         (fw::GuidEq(*space, fw::kBootScriptPcdSpace) || fw::GuidEq(*space, fw::kChipsetS3PcdSpace));
+}
+
+PcdToken* FindToken(const EFI_GUID* space, UINTN token) {
+  for (PcdToken& t : gPcdTokens) {
+    if (fw::GuidEq(*t.space, *space) && t.token == token) return &t;
+  }
+  return nullptr;
+}
+
+void PcdMisuse(const char* member, const EFI_GUID* space, UINTN token) {
+  fw::Line("error")
+      .Str(" standin: PCD ")
+      .Str(member)
+      .Str(" on ")
+      .Guid(*space)
+      .Str(" token ")
+      .Hex(token)
+      .Emit();
+}
+
+UINT64 EFIAPI PcdGet64(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->Get64(space, token);
+  PcdToken* t = FindToken(space, token);
+  if (t == nullptr) {
+    PcdMisuse("Get64 of an unknown token", space, token);
+    return 0;
+  }
+  fw::Line("pcd").Str(" get ").Str(t->name).Str("=").Hex(t->value).Emit();
+  return t->value;
+}
+
+EFI_STATUS EFIAPI PcdSet64(const EFI_GUID* space, UINTN token, UINT64 value) {
+  if (!OwnSpace(space)) return gOvmfPcd->Set64(space, token, value);
+  PcdToken* t = FindToken(space, token);
+  if (t == nullptr) {
+    PcdMisuse("Set64 of an unknown token", space, token);
+    return EFI_NOT_FOUND;
+  }
+  t->value = value;
+  fw::Line("pcd").Str(" set ").Str(t->name).Str("=").Hex(value).Str(" status=0").Emit();
+  return EFI_SUCCESS;
+}
+
+UINTN EFIAPI PcdGetSize(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->GetSize(space, token);
+  return FindToken(space, token) != nullptr ? sizeof(UINT64) : 0;
+}
+
+// Token 0 asks for the first token of the space; after the last one the
+// answer is 0.
+EFI_STATUS EFIAPI PcdGetNextToken(const EFI_GUID* space, UINTN* token) {
+  if (!OwnSpace(space)) return gOvmfPcd->GetNextToken(space, token);
+  bool take = *token == 0;
+  for (const PcdToken& t : gPcdTokens) {
+    if (!fw::GuidEq(*t.space, *space)) continue;
+    if (take) {
+      *token = t.token;
+      return EFI_SUCCESS;
+    }
+    take = t.token == *token;
+  }
+  if (!take) return EFI_NOT_FOUND;
+  *token = 0;
+  return EFI_SUCCESS;
+}
+
+// The other widths: passed on for OVMF's spaces, an error on ours.
+UINT8 EFIAPI PcdGet8(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->Get8(space, token);
+  PcdMisuse("Get8", space, token);
+  return 0;
+}
+UINT16 EFIAPI PcdGet16(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->Get16(space, token);
+  PcdMisuse("Get16", space, token);
+  return 0;
+}
+UINT32 EFIAPI PcdGet32(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->Get32(space, token);
+  PcdMisuse("Get32", space, token);
+  return 0;
+}
+void* EFIAPI PcdGetPtr(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->GetPtr(space, token);
+  PcdMisuse("GetPtr", space, token);
+  return nullptr;
+}
+BOOLEAN EFIAPI PcdGetBool(const EFI_GUID* space, UINTN token) {
+  if (!OwnSpace(space)) return gOvmfPcd->GetBool(space, token);
+  PcdMisuse("GetBool", space, token);
+  return 0;
+}
+EFI_STATUS EFIAPI PcdSet8(const EFI_GUID* space, UINTN token, UINT8 value) {
+  if (!OwnSpace(space)) return gOvmfPcd->Set8(space, token, value);
+  PcdMisuse("Set8", space, token);
+  return EFI_INVALID_PARAMETER;
+}
+EFI_STATUS EFIAPI PcdSet16(const EFI_GUID* space, UINTN token, UINT16 value) {
+  if (!OwnSpace(space)) return gOvmfPcd->Set16(space, token, value);
+  PcdMisuse("Set16", space, token);
+  return EFI_INVALID_PARAMETER;
+}
+EFI_STATUS EFIAPI PcdSet32(const EFI_GUID* space, UINTN token, UINT32 value) {
+  if (!OwnSpace(space)) return gOvmfPcd->Set32(space, token, value);
+  PcdMisuse("Set32", space, token);
+  return EFI_INVALID_PARAMETER;
+}
+EFI_STATUS EFIAPI PcdSetPtr(const EFI_GUID* space, UINTN token, UINTN* size, void* buffer) {
+  if (!OwnSpace(space)) return gOvmfPcd->SetPtr(space, token, size, buffer);
+  PcdMisuse("SetPtr", space, token);
+  return EFI_INVALID_PARAMETER;
+}
+EFI_STATUS EFIAPI PcdSetBool(const EFI_GUID* space, UINTN token, BOOLEAN value) {
+  if (!OwnSpace(space)) return gOvmfPcd->SetBool(space, token, value);
+  PcdMisuse("SetBool", space, token);
+  return EFI_INVALID_PARAMETER;
+}
+
+// S3 options from FwTestS3.
+UINT64 gOptionComm = 1;
+UINT64 gOptionSize = 0;
+UINT64 gOptionLock = 1;
+char gS3Config[256];
+
+bool ReadS3Options() {
+  UINTN size = sizeof(gS3Config) - 1;
+  const EFI_STATUS status = fw::gRT->GetVariable(u"FwTestS3", &fw::kTestGuid, nullptr, &size, gS3Config);
+  if (status == EFI_NOT_FOUND) return true;
+  if (EFI_ERROR(status)) return false;
+  gS3Config[size] = 0;
+  const char* p = gS3Config;
+  while (*p != 0) {
+    UINT64* option = nullptr;
+    if (fw::StartsWith(p, "comm=")) {
+      option = &gOptionComm;
+    } else if (fw::StartsWith(p, "size=")) {
+      option = &gOptionSize;
+    } else if (fw::StartsWith(p, "lock=")) {
+      option = &gOptionLock;
+    } else {
+      return false;
+    }
+    p += 5;
+    if (!fw::ParseHex(p, option, &p)) return false;
+    if (*p == ',') {
+      p++;
+    } else if (*p != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The chipset S3 save library builds its 40-byte hand-over message in this
+// buffer. It is larger than the message and filled with 0xA5 so that a dump
+// shows exactly which bytes the library wrote.
+constexpr UINTN kCommBufferSize = 64;
+
+EFI_STATUS WrapPcd() {
+  if (!ReadS3Options()) {
+    fw::Line("error").Str(" standin: bad FwTestS3").Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  EFI_STATUS status =
+      fw::gBS->LocateProtocol(&fw::kPcdProtocolGuid, nullptr, reinterpret_cast<void**>(&gOvmfPcd));
+  if (EFI_ERROR(status)) return status;
+  UINTN count = 0;
+  EFI_HANDLE* handles = nullptr;
+  status = fw::gBS->LocateHandleBuffer(ByProtocol, &fw::kPcdProtocolGuid, nullptr, &count, &handles);
+  if (EFI_ERROR(status)) return status;
+  EFI_HANDLE handle = nullptr;
+  for (UINTN i = 0; i < count && handle == nullptr; i++) {
+    void* interface = nullptr;
+    if (!EFI_ERROR(fw::gBS->HandleProtocol(handles[i], &fw::kPcdProtocolGuid, &interface)) &&
+        interface == gOvmfPcd) {
+      handle = handles[i];
+    }
+  }
+  fw::Free(handles);
+  if (handle == nullptr) return EFI_NOT_FOUND;
+
+  if (gOptionComm != 0) {
+    void* buffer = nullptr;
+    status = fw::gBS->AllocatePool(EfiRuntimeServicesData, kCommBufferSize, &buffer);
+    if (EFI_ERROR(status)) return status;
+    memset(buffer, 0xA5, kCommBufferSize);
+    gPcdTokens[3].value = reinterpret_cast<UINTN>(buffer);
+  }
+  gPcdTokens[5].value = gOptionSize;
+
+  gPcdWrapper = *gOvmfPcd;
+  gPcdWrapper.Get8 = PcdGet8;
+  gPcdWrapper.Get16 = PcdGet16;
+  gPcdWrapper.Get32 = PcdGet32;
+  gPcdWrapper.Get64 = PcdGet64;
+  gPcdWrapper.GetPtr = PcdGetPtr;
+  gPcdWrapper.GetBool = PcdGetBool;
+  gPcdWrapper.GetSize = PcdGetSize;
+  gPcdWrapper.Set8 = PcdSet8;
+  gPcdWrapper.Set16 = PcdSet16;
+  gPcdWrapper.Set32 = PcdSet32;
+  gPcdWrapper.Set64 = PcdSet64;
+  gPcdWrapper.SetPtr = PcdSetPtr;
+  gPcdWrapper.SetBool = PcdSetBool;
+  gPcdWrapper.GetNextToken = PcdGetNextToken;
+  status = fw::gBS->ReinstallProtocolInterface(handle, &fw::kPcdProtocolGuid, gOvmfPcd, &gPcdWrapper);
+  if (EFI_ERROR(status)) return status;
+  void* found = nullptr;
+  fw::gBS->LocateProtocol(&fw::kPcdProtocolGuid, nullptr, &found);
+  fw::Line("standin")
+      .Str(" pcd-wrapper comm-buffer=")
+      .Hex(gPcdTokens[3].value)
+      .Str(" table-size=")
+      .Hex(gPcdTokens[5].value)
+      .Str(found == &gPcdWrapper ? " located" : " not-located")
+      .Emit();
+  return found == &gPcdWrapper ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+// ---- protocols the driver looks for and installs
+//
+// (Every initializer here is a constant: the stand-in has no start-up code
+// that would run dynamic initialisation.)
+
+struct WatchedProtocol {
+  const char* name;
+  EFI_GUID guid;
+  void* registration;
+};
+
+WatchedProtocol gWatchedProtocols[] = {
+    {"smbus-hc", {0xE49D33ED, 0x513D, 0x4634, {0xB6, 0x98, 0x6F, 0x55, 0xAA, 0x75, 0x1C, 0x1B}}, nullptr},
+    {"smm-base2", {0xF4CCBFB7, 0xF6E0, 0x47FD, {0x9D, 0xD4, 0x10, 0xA8, 0xF1, 0x50, 0xC1, 0x91}}, nullptr},
+    {"smm-communication",
+     {0xC68ED8E2, 0x9DC6, 0x4CBD, {0x9D, 0x94, 0xDB, 0x65, 0xAC, 0xC5, 0xC3, 0x32}},
+     nullptr},
+    {"dxe-smm-ready-to-lock",
+     {0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}},
+     nullptr},
+    {"list-anchor", {0xF4540D21, 0x18C6, 0x4E74, {0xBC, 0x2D, 0x3C, 0x6F, 0xA0, 0x8D, 0x8B, 0xC6}}, nullptr},
+    {"heap-buffer-list",
+     {0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}},
+     nullptr},
+    {"pointer-registry",
+     {0x1C2E4602, 0xE3BA, 0x4B07, {0xE3, 0xB8, 0x35, 0x55, 0xA5, 0x1C, 0x61, 0x3A}},
+     nullptr},
+    {"platform-hook",
+     {0x14AFC99E, 0xE23E, 0x11E1, {0xA2, 0x34, 0xD0, 0xDF, 0x9A, 0x35, 0xC1, 0x06}},
+     nullptr},
+    {"pcd", {0x13A3F0F6, 0x264A, 0x3EF0, {0xF2, 0xE0, 0xDE, 0xC5, 0x12, 0x34, 0x2F, 0x34}}, nullptr},
+};
+WatchedProtocol& gReadyToLock = gWatchedProtocols[3];
+WatchedProtocol& gListAnchor = gWatchedProtocols[4];
+WatchedProtocol& gHeapBufferList = gWatchedProtocols[5];
+
+EFI_STATUS(EFIAPI* gFirmwareLocateProtocol)(const EFI_GUID*, void*, void**);
+
+EFI_STATUS EFIAPI TracedLocateProtocol(const EFI_GUID* protocol, void* registration, void** interface) {
+  const EFI_STATUS status = gFirmwareLocateProtocol(protocol, registration, interface);
+  if (protocol != nullptr) {
+    for (const WatchedProtocol& w : gWatchedProtocols) {
+      if (fw::GuidEq(w.guid, *protocol)) {
+        fw::Line("locate").Char(' ').Str(w.name).Str(" status=").Hex(status).Emit();
+        break;
+      }
+    }
+  }
+  return status;
+}
+
+// The stand-in's own look-ups go to the firmware directly and are not printed.
+EFI_STATUS QuietLocate(const EFI_GUID* protocol, void* registration, void** interface) {
+  return (gFirmwareLocateProtocol != nullptr ? gFirmwareLocateProtocol : fw::gBS->LocateProtocol)(
+      protocol, registration, interface);
+}
+
+bool IsEmptyList(const void* head) {
+  const void* const* links = static_cast<const void* const*>(head);
+  return links[0] == head && links[1] == head;
+}
+
+void EFIAPI OnProtocolInstalled(EFI_EVENT, void* context) {
+  WatchedProtocol* w = static_cast<WatchedProtocol*>(context);
+  void* interface = nullptr;
+  while (!EFI_ERROR(QuietLocate(&w->guid, w->registration, &interface))) {
+    fw::Line line("protocol");
+    line.Str(" installed=").Str(w->name);
+    if (w == &gListAnchor) {
+      line.Str(" empty=").Dec(interface != nullptr && IsEmptyList(interface));
+    } else if (w == &gHeapBufferList && interface != nullptr) {
+      const UINT8* bytes = static_cast<const UINT8*>(interface);
+      line.Str(" revision=")
+          .Dec(*reinterpret_cast<const UINT64*>(bytes))
+          .Str(" empty=")
+          .Dec(IsEmptyList(bytes + 8));
+    } else {
+      line.Str(interface == nullptr ? " interface=null" : " interface=set");
+    }
+    line.Emit();
+  }
+}
+
+EFI_STATUS WatchInstall(WatchedProtocol* w) {
+  EFI_EVENT event = nullptr;
+  EFI_STATUS status = fw::gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnProtocolInstalled, w, &event);
+  if (EFI_ERROR(status)) return status;
+  return fw::gBS->RegisterProtocolNotify(&w->guid, event, &w->registration);
+}
+
+// What OVMF provides of the S3 and SMM services, before the driver loads.
+void ReportPlatform() {
+  fw::Line line("standin");
+  line.Str(" platform");
+  for (const WatchedProtocol& w : gWatchedProtocols) {
+    void* interface = nullptr;
+    line.Char(' ').Str(w.name).Char('=').Str(
+        EFI_ERROR(QuietLocate(&w.guid, nullptr, &interface)) ? "absent" : "present");
+  }
+  static const EFI_GUID kCommRegionTableGuid = {
+      0x4E28CA50, 0xD582, 0x44AC, {0xA1, 0x1F, 0xE3, 0xD5, 0x65, 0x26, 0xDB, 0x34}};
+  bool regionTable = false;
+  for (UINTN i = 0; i < fw::gST->NumberOfTableEntries; i++) {
+    regionTable = regionTable || fw::GuidEq(fw::gST->ConfigurationTable[i].VendorGuid, kCommRegionTableGuid);
+  }
+  line.Str(" comm-region-table=").Str(regionTable ? "present" : "absent").Emit();
+}
+
+// Takes OVMF's DXE SMM ready-to-lock instances away again (lock=0).
+EFI_STATUS WithdrawReadyToLock() {
+  UINTN count = 0;
+  EFI_HANDLE* handles = nullptr;
+  EFI_STATUS status = fw::gBS->LocateHandleBuffer(ByProtocol, &gReadyToLock.guid, nullptr, &count, &handles);
+  if (status == EFI_NOT_FOUND) return EFI_SUCCESS;
+  if (EFI_ERROR(status)) return status;
+  for (UINTN i = 0; i < count && !EFI_ERROR(status); i++) {
+    void* interface = nullptr;
+    status = fw::gBS->HandleProtocol(handles[i], &gReadyToLock.guid, &interface);
+    if (!EFI_ERROR(status)) {
+      status = fw::gBS->UninstallProtocolInterface(handles[i], &gReadyToLock.guid, interface);
+    }
+  }
+  fw::Free(handles);
+  fw::Line("standin")
+      .Str(" withdrew dxe-smm-ready-to-lock instances=")
+      .Dec(count)
+      .Str(" status=")
+      .Hex(status)
+      .Emit();
+  return status;
+}
+
+EFI_STATUS WatchProtocols() {
+  if (gOptionLock == 0) {
+    const EFI_STATUS status = WithdrawReadyToLock();
+    if (EFI_ERROR(status)) return status;
+  }
+  ReportPlatform();
+  EFI_STATUS status = WatchInstall(&gListAnchor);
+  if (!EFI_ERROR(status)) status = WatchInstall(&gHeapBufferList);
+  if (!EFI_ERROR(status)) status = WatchInstall(&gReadyToLock);
+  if (EFI_ERROR(status)) return status;
+  // The boot services table changes under its CRC.
+  const EFI_TPL tpl = fw::gBS->RaiseTPL(TPL_NOTIFY);
+  gFirmwareLocateProtocol = fw::gBS->LocateProtocol;
+  fw::gBS->LocateProtocol = TracedLocateProtocol;
+  fw::gBS->Hdr.CRC32 = 0;
+  UINT32 crc = 0;
+  fw::gBS->CalculateCrc32(fw::gBS, fw::gBS->Hdr.HeaderSize, &crc);
+  fw::gBS->Hdr.CRC32 = crc;
+  fw::gBS->RestoreTPL(tpl);
+  return EFI_SUCCESS;
+}
+
 struct Service {
   const char* name;
   EFI_STATUS (*start)();
 };
 
 // Markers are watched before the idle marker is published, so the stand-in's
-// own install shows up as the first "marker installed=idle" line.
+// own install shows up as the first "marker installed=idle" line. The
+// protocol watch goes last, so that the stand-in's own services are in place
+// (and not traced) before it.
 const Service kServices[] = {
-    {"reset-watch", WatchResets},
-    {"marker-watch", WatchMarkers},
-    {"platform-hook", PublishPlatformHook},
-    {"purge-idle-marker", PublishIdleMarker},
+    {"reset-watch", WatchResets},           {"marker-watch", WatchMarkers},
+    {"platform-hook", PublishPlatformHook}, {"purge-idle-marker", PublishIdleMarker},
+    {"debug-message", PublishDebugMessage}, {"pcd-wrapper", WrapPcd},
+    {"protocol-watch", WatchProtocols},
 };
 
 // Reads the watch list; returns false when it is present but malformed.
