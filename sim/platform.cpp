@@ -129,6 +129,12 @@ void TraceLog::AddLazy(unsigned boot, std::string kind, Formatter format) {
   events_.push_back(TraceEvent{boot, std::move(kind), {}, {}});
 }
 
+void TraceLog::MoveLastTo(size_t at) {
+  Events();  // pending text refers to positions; format it first
+  if (at + 1 >= events_.size()) return;
+  std::rotate(events_.begin() + static_cast<std::ptrdiff_t>(at), events_.end() - 1, events_.end());
+}
+
 void TraceLog::clear() {
   events_.clear();
   pending_.clear();
@@ -302,6 +308,10 @@ Platform::Stop Platform::Stopped() const { return impl->stop; }
 
 void Platform::ExitBootServices() {
   SignalEventGroup(kExitBootServicesGroup);
+  // The SMM side hears of it while ExitBootServices is still in progress, as
+  // from the SMM IPL's own exit-boot-services notification: the notice's
+  // handlers may still reach SMM through SMM communication.
+  if (smm.basePresent) InstallSmmProtocol(SmmExitBootServicesNoticeGuid, nullptr);
   impl->runtime = true;
 }
 
@@ -529,7 +539,6 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     SignalEventGroup(kReadyToBootGroup);
     stage(BootStage::ExitBootServices, "ExitBootServices");
     ExitBootServices();
-    if (smm.basePresent) InstallSmmProtocol(SmmExitBootServicesNoticeGuid, nullptr);
     stage(BootStage::Done, "Done");
   });
   outcome.endedAt = impl->stage;

@@ -161,6 +161,8 @@ class TraceLog {
   // Records an event whose text and fields `format` fills in later.
   void AddLazy(unsigned boot, std::string kind, Formatter format);
   void clear();
+  // Moves the last event to position `at`, ahead of those that followed it.
+  void MoveLastTo(size_t at);
   size_t size() const { return events_.size(); }
   bool empty() const { return events_.empty(); }
   const std::vector<TraceEvent>& Events() const;  // formats what is pending

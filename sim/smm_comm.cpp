@@ -268,11 +268,7 @@ EFI_STATUS SmmCommunication::Dispatch(void* buffer, UINTN* size) {
   *size = kHeaderSize + length;
   finish(status, "");
   // Move the call's line before what the handler traced.
-  if (at < platform_.trace.size() - 1) {
-    TraceEvent line = platform_.trace.back();
-    platform_.trace.pop_back();
-    platform_.trace.insert(platform_.trace.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
-  }
+  platform_.trace.MoveLastTo(at);
   return status;
 }
 
