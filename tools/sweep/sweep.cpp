@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "bootctl/vars.h"
+#include "s3/smm_services.h"
 #include "support/timer/timer.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/report.h"
@@ -241,9 +242,14 @@ CaseResult RunCase(const simboot::Scenario& scenario, sim::DriverImage& image, c
     result.boots.push_back(o);
     std::vector<uint64_t> bytes;
     if (!o.reset && !o.powerLost && o.hung.empty()) {
+      // Records published for other modules stay: the TSC frequency table
+      // and the list anchor.
       const void* tsc = p.FindConfigTable(TscFrequencyGuid);
+      const void* anchor = p.LocateProtocolInterface(ListAnchorProtocolGuid);
       for (const sim::Allocation& a : p.OutstandingAllocations()) {
-        if (a.boot == o.boot && a.type == EfiBootServicesData && a.address != tsc) bytes.push_back(a.size);
+        if (a.boot == o.boot && a.type == EfiBootServicesData && a.address != tsc && a.address != anchor) {
+          bytes.push_back(a.size);
+        }
       }
     }
     held.push_back(bytes);
