@@ -207,6 +207,8 @@ SpiController::SpiController(Platform& platform, uint64_t base) : platform_(plat
 }
 
 void SpiController::SetPresent(bool present) {
+  if (present == present_) return;
+  present_ = present;
   platform_.MapMmio(base_, kSpiControllerSize, present ? this : nullptr);
 }
 

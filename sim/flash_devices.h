@@ -127,6 +127,7 @@ class SpiController : public Device {
  private:
   Platform& platform_;
   uint64_t base_;
+  bool present_ = false;
   std::array<uint8_t, kSpiControllerSize> regs_{};
   std::array<uint8_t, kSpiFifoBytes> fifo_{};
   std::array<uint8_t, 256> ext_{};

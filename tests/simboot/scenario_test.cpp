@@ -107,7 +107,7 @@ TEST(ScenarioErrors, NameThePathAndTheProblem) {
       {"unknown top-level key", R"({"variable": []})",
        "t.json: unknown key \"variable\" (expected one of description, bootMode, platformHook, "
        "purgeIdleMarker, debugConsole, imc, ec, cmos, pcd, cpu, variables, store, failures, "
-       "powerCutAfterNvWrite, resetReturns, bootManager)"},
+       "powerCutAfterNvWrite, resetReturns, bootManager, flash)"},
       {"hook length too long", R"({"platformHook": {"length": 129}})",
        "t.json: platformHook.length: 129 is not an interface length (0 to 128)"},
       {"unknown failing service", R"({"failures": [{"service": "Stall", "status": "EFI_DEVICE_ERROR"}]})",

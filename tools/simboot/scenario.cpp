@@ -48,6 +48,8 @@
 //   "cpu":             {"pstate": {"current": 0, "definitions": [{"fid": "0x8C", "did": 8}]},
 //                       "msrs": {"0xC0010058": "0xF8000021"}, "cpuid80000001Eax": n,
 //                       "postCodeProbe": n, "pauseTicks": n}
+//   "flash":           the flash hardware and configuration, described in
+//                      tools/simboot/scenario_flash.cpp
 //
 // Numbers are JSON integers or strings with decimal digits or 0x-prefixed hex
 // ("0x81"); object keys that are numbers follow the same rule. A variable's
@@ -608,7 +610,7 @@ Scenario FromJson(const Json& root) {
   CheckKeys(root, "",
             {"description", "bootMode", "platformHook", "purgeIdleMarker", "debugConsole", "imc", "ec",
              "cmos", "pcd", "cpu", "variables", "store", "failures", "powerCutAfterNvWrite", "resetReturns",
-             "bootManager"});
+             "bootManager", "flash"});
   Scenario s;
   if (root.contains("description")) s.description = ReadString(root["description"], "description");
   if (root.contains("bootMode")) s.bootMode = ReadBootMode(root["bootMode"], "bootMode");
@@ -640,6 +642,7 @@ Scenario FromJson(const Json& root) {
   if (root.contains("cmos")) ReadCmos(root["cmos"], "cmos", &s);
   if (root.contains("pcd")) ReadPcd(root["pcd"], "pcd", &s);
   if (root.contains("cpu")) ReadCpu(root["cpu"], "cpu", &s);
+  if (root.contains("flash")) s.flash = ParseFlashSetting(root["flash"].dump(), "flash");
   if (root.contains("variables")) {
     const Json& list = root["variables"];
     ExpectArray(list, "variables");
@@ -819,6 +822,7 @@ OrderedJson ToJson(const Scenario& s) {
     variables.push_back(entry);
   }
   root["variables"] = variables;
+  if (s.flash.present) root["flash"] = OrderedJson::parse(FlashSettingToText(s.flash));
   return root;
 }
 
@@ -878,7 +882,7 @@ bool operator==(const Scenario& a, const Scenario& b) {
          a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
          a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
          a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
-         a.pauseTicks == b.pauseTicks;
+         a.pauseTicks == b.pauseTicks && a.flash == b.flash;
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& source) {
