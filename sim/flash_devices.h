@@ -86,7 +86,7 @@ class SpiNorPart {
 // Misuse is a platform violation: starting a command, resetting the FIFO,
 // touching the FIFO or the counts while a command runs; counts whose sum is
 // above 67 (the controller then receives only what fits); accesses wider than
-// a byte to the byte registers.
+// a byte to the byte registers (0x0C, 0x0D, 0x1E, 0x1F, 0x4E).
 class SpiController : public Device {
  public:
   struct Behaviour {

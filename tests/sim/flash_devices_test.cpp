@@ -100,6 +100,8 @@ TEST_F(Flash, ControllerRegistersBehaveAsDescribed) {
       {"ext register 6 reads back", [] { MmioWrite8(kExtIndex, 6), MmioWrite8(kExtData, 16); }, kExtData, 1,
        16},
       {"ext index reads back", [] { MmioWrite8(kExtIndex, 6); }, kExtIndex, 1, 6},
+      {"other registers hold 32-bit values", [] { MmioWrite32(0xFEC10004, 0x12345678); }, 0xFEC10004, 4,
+       0x12345678},
       {"opcode byte at offset 0", [] { MmioWrite8(kCtl, 0x9F); }, kCtl, 4, 0x9F},
       {"three FIFO writes move the pointer to 3",
        [] {
