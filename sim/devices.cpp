@@ -158,6 +158,7 @@ uint32_t RegisterPage::MmioRead(uint64_t address, int width) {
     value |= byte << (8 * i);
   }
   accesses.push_back({platform_.BootNumber(), false, address, width, value});
+  if (onAccess) onAccess(accesses.back());
   return value;
 }
 
@@ -174,6 +175,7 @@ void RegisterPage::MmioWrite(uint64_t address, int width, uint32_t value) {
                   {{"address", std::to_string(address)},
                    {"width", std::to_string(width)},
                    {"value", std::to_string(value)}});
+  if (onAccess) onAccess(accesses.back());
 }
 
 // ---------------------------------------------------------------- IMC

@@ -106,6 +106,7 @@ class RegisterPage : public Device {
     uint32_t value;
   };
   std::vector<Access> accesses;
+  std::function<void(const Access&)> onAccess;  // called after every access is done
   uint32_t MmioRead(uint64_t address, int width) override;
   void MmioWrite(uint64_t address, int width, uint32_t value) override;
 

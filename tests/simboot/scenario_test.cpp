@@ -109,7 +109,7 @@ TEST(ScenarioErrors, NameThePathAndTheProblem) {
        "purgeIdleMarker, debugConsole, imc, ec, cmos, pcd, cpu, variables, store, failures, "
        "powerCutAfterNvWrite, resetReturns, bootManager, smm, imageCodeType, dxeServices, pointerRegistry, "
        "smbusHc, "
-       "heapHobs, smmCommunication, s3)"},
+       "heapHobs, smmCommunication, s3, flash)"},
       {"hook length too long", R"({"platformHook": {"length": 129}})",
        "t.json: platformHook.length: 129 is not an interface length (0 to 128)"},
       {"unknown failing service", R"({"failures": [{"service": "Stall", "status": "EFI_DEVICE_ERROR"}]})",

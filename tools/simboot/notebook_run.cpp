@@ -93,6 +93,7 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
       p.Trace("Hook", "purge-idle marker installed on " + std::to_string(handles) + " handle(s)");
     });
   }
+  ApplyFlashSetting(scenario.flash, scenario.cpuid80000001Eax, *this);
 }
 
 NotebookRun::~NotebookRun() {

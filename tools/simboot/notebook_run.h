@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/flash_devices.h"
 #include "sim/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/scenario.h"
@@ -46,12 +47,17 @@ class NotebookRun {
   sim::Notebook notebook{platform};
   sim::PcdDatabase pcd{platform};
   sim::DebugConsole debugConsole{platform};
-  std::unique_ptr<S3Stand> s3;  // the SMM side and S3 records the scenario asks for
+  std::unique_ptr<S3Stand> s3;                // the SMM side and S3 records the scenario asks for
+  std::unique_ptr<sim::FlashPlatform> flash;  // with a "flash" section only
   std::vector<BootEndState> bootEnds;
 
  private:
   Scenario scenario_;
   alignas(8) uint8_t hookInterface_[kPlatformHookInterfaceSize] = {};
 };
+
+// Builds the flash hardware of a "flash" section into `run` (nothing without
+// one); `cpuidEax` is the processor signature unless the section names one.
+void ApplyFlashSetting(const FlashSetting& flash, uint32_t cpuidEax, NotebookRun& run);
 
 }  // namespace simboot

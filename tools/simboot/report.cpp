@@ -286,9 +286,11 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
 
 bool ShownByDefault(const std::string& kind) {
   if (kind == "LockBox" || kind == "S3Handover") return true;
-  for (const char* k : {"SetVariable", "DeleteVariable", "EcWrite", "CmosWrite", "ImcRequest", "Reset",
-                        "Violation", "PlatformHook", "BootEnd", "PcdSet", "Debug", "PostCode", "Booted",
-                        "Injected", "PowerLoss", "Hang", "ResetReturned", "EcOverrun", "ImcIgnored"}) {
+  for (const char* k :
+       {"SetVariable",   "DeleteVariable", "EcWrite",       "CmosWrite", "ImcRequest", "Reset",  "Violation",
+        "PlatformHook",  "BootEnd",        "PcdSet",        "Debug",     "PostCode",   "Booted", "Injected",
+        "PowerLoss",     "Hang",           "ResetReturned", "EcOverrun", "ImcIgnored", "Spi",    "FlashLock",
+        "FlashRegister", "FlashId"}) {
     if (kind == k) return true;
   }
   return false;

@@ -62,6 +62,8 @@
 //                      in HOB-list order; poolKind and take default 0 and 1,
 //                      payloadSize (the size the descriptor states) defaults
 //                      to the payload's, signature to 0x50414548 ("HEAP")
+//   "flash":           the flash hardware and configuration, described in
+//                      tools/simboot/scenario_flash.cpp
 //
 // Numbers are JSON integers or strings with decimal digits or 0x-prefixed hex
 // ("0x81"); object keys that are numbers follow the same rule. A variable's
@@ -633,6 +635,7 @@ Scenario FromJson(const Json& root) {
                                    "resetReturns", "bootManager"};
   keys.insert(keys.end(), PlatformServiceKeys().begin(), PlatformServiceKeys().end());
   keys.insert(keys.end(), std::begin(kS3ScenarioKeys), std::end(kS3ScenarioKeys));
+  keys.push_back("flash");
   CheckKeys(root, "", keys);
   Scenario s;
   ReadPlatformServices(root, &s);
@@ -667,6 +670,7 @@ Scenario FromJson(const Json& root) {
   if (root.contains("pcd")) ReadPcd(root["pcd"], "pcd", &s);
   if (root.contains("cpu")) ReadCpu(root["cpu"], "cpu", &s);
   ReadS3Keys(root, &s.s3);
+  if (root.contains("flash")) s.flash = ParseFlashSetting(root["flash"].dump(), "flash");
   if (root.contains("variables")) {
     const Json& list = root["variables"];
     ExpectArray(list, "variables");
@@ -848,6 +852,7 @@ OrderedJson ToJson(const Scenario& s) {
   root["variables"] = variables;
   WritePlatformServices(s, &root);
   WriteS3Keys(s.s3, root);
+  if (s.flash.present) root["flash"] = OrderedJson::parse(FlashSettingToText(s.flash));
   return root;
 }
 
@@ -907,7 +912,7 @@ bool operator==(const Scenario& a, const Scenario& b) {
          a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
          a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
          a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
-         a.pauseTicks == b.pauseTicks && a.s3 == b.s3;
+         a.pauseTicks == b.pauseTicks && a.s3 == b.s3 && a.flash == b.flash;
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& source) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,6 +59,46 @@ struct PlatformServicesSetting {
   bool smbusHc = false;
   std::vector<sim::HeapHob> heapHobs;
 };
+// The "flash" section: the flash hardware and the flash configuration the
+// platform publishes (tools/simboot/scenario_flash.cpp).
+struct FlashDeviceSetting {
+  uint64_t token = 0;
+  uint8_t kind = 3;
+  uint32_t deviceId = 0;
+  uint32_t aux = 0;
+  uint16_t sizeFactor1 = 0, sizeFactor2 = 0;
+  std::optional<std::vector<uint8_t>> params, info1, info2;  // missing: a token without value
+};
+struct FlashMapEntrySetting {
+  EFI_GUID type{}, area{};
+  uint64_t offset = 0, size = 0;
+  uint32_t attributes = 0;
+};
+struct MappedPartSetting {
+  uint8_t kind = 0;  // 0: unlock sequence, 1: single command
+  uint64_t base = 0, size = 0, idAddress = 0, commandAddress1 = 0, commandAddress2 = 0;
+  uint16_t id = 0;
+};
+struct FlashSetting {
+  bool present = false;                // the scenario has a "flash" section
+  std::string spiPart;                 // a real part by name
+  std::string spiPartInline;           // or an inline part, as compact JSON
+  std::string controller = "present";  // "present", "absent", "stuck-busy"
+  bool sciEn = false;
+  std::optional<uint32_t> processorSignature;
+  uint32_t lockWindow = 0;
+  std::string peerMode = "idle";  // "idle", "holds", "never"
+  uint64_t holdNs = 5000;
+  uint32_t reg298 = 0x00C40100, reg2A8 = 0x0000000F;
+  uint16_t pm1Port = 0x804;
+  std::vector<FlashDeviceSetting> devices;
+  std::optional<uint32_t> selector;
+  std::vector<MappedPartSetting> mappedParts;
+  bool hasMap = false;
+  uint64_t flashBase = 0;
+  std::vector<FlashMapEntrySetting> map;
+};
+bool operator==(const FlashSetting& a, const FlashSetting& b);
 
 struct Scenario {
   std::string description;
@@ -85,6 +126,7 @@ struct Scenario {
   uint64_t pauseTicks = 100;             // TSC ticks each PAUSE takes
   PlatformServicesSetting services;
   S3Scenario s3;  // "smmCommunication" and "s3" (scenario_s3.cpp)
+  FlashSetting flash;
 };
 
 // The P-state registers in their short form: the current P-state number
@@ -111,6 +153,9 @@ void ReadPlatformServices(const Json& root, Scenario* s);
 void WritePlatformServices(const Scenario& s, OrderedJson* root);
 bool SamePlatformServices(const Scenario& a, const Scenario& b);
 void ApplyPlatformServices(const Scenario& s, sim::Platform& platform);
+// The "flash" section read from and written to its JSON text.
+FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& path);
+std::string FlashSettingToText(const FlashSetting& flash);
 inline bool operator!=(const Scenario& a, const Scenario& b) { return !(a == b); }
 
 // `source` names the document in messages (usually the file path).
