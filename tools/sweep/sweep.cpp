@@ -243,9 +243,12 @@ CaseResult RunCase(const simboot::Scenario& scenario, sim::DriverImage& image, c
     std::vector<uint64_t> bytes;
     if (!o.reset && !o.powerLost && o.hung.empty()) {
       // Records published for other modules stay: the TSC frequency table
-      // and the list anchor.
+      // and the list anchor (in the SMM database when the driver ran in SMM).
       const void* tsc = p.FindConfigTable(TscFrequencyGuid);
-      const void* anchor = p.LocateProtocolInterface(ListAnchorProtocolGuid);
+      void* anchor = p.LocateProtocolInterface(ListAnchorProtocolGuid);
+      if (anchor == nullptr && p.smm.basePresent) {
+        p.Smst()->SmmLocateProtocol(&ListAnchorProtocolGuid, nullptr, &anchor);
+      }
       for (const sim::Allocation& a : p.OutstandingAllocations()) {
         if (a.boot == o.boot && a.type == EfiBootServicesData && a.address != tsc && a.address != anchor) {
           bytes.push_back(a.size);
