@@ -506,7 +506,8 @@ def check_s3_save(run):
     comm = int(before[0].group(1), 16)
 
     # The constructor chain, as far as it shows in protocol look-ups, PCD
-    # traffic and installs: steps 4, 5, 7, 8, 9, 11, 12 and 21 in this order.
+    # traffic and installs: steps 4, 5, 7, 8, 9, 11, 12, 14, 16 and 21 in this
+    # order.
     load = window(run, r"^s3 before ", r"^say load=", "first load")
     trace = expect_trace(run, load, [
         r"locate smbus-hc status=%s" % NOT_FOUND,  # 4
@@ -533,6 +534,8 @@ def check_s3_save(run):
         r"locate smm-base2 status=%s" % NOT_FOUND,  # 12
         r"locate pointer-registry status=%s" % NOT_FOUND,
         r"locate pointer-registry status=%s" % NOT_FOUND,  # the notification's first run
+        r"locate smm-base2 status=%s" % NOT_FOUND,  # 14
+        r"pcd set flash-selector=12345678 status=0",  # 16: no device listed, the generic token remembered
         r"locate platform-hook status=0",  # 21
     ], "the first load's constructor chain")
     if trace is None:
@@ -627,6 +630,8 @@ def check_s3_save(run):
         r"locate smm-base2 status=%s" % NOT_FOUND,
         r"locate pointer-registry status=%s" % NOT_FOUND,
         r"locate pointer-registry status=%s" % NOT_FOUND,
+        r"locate smm-base2 status=%s" % NOT_FOUND,
+        r"pcd set flash-selector=12345678 status=0",
         r"locate platform-hook status=0",
     ], "the second load allocates, publishes and registers nothing")
     for kind in ("bs-record", "cs-record", "comm"):

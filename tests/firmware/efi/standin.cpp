@@ -297,7 +297,8 @@ EFI_STATUS PublishDebugMessage() {
 // be found; the reinstall is what makes the driver see the wrapper. Modules
 // that located OVMF's interface before keep using it unchanged.
 //
-// Every read and write of these tokens is printed: "FWT pcd get NAME=VALUE"
+// Every read and write of the S3 tokens, and a write of the flash selector,
+// is printed: "FWT pcd get NAME=VALUE"
 // and "FWT pcd set NAME=VALUE status=S". The tokens are 64-bit; any other
 // width used on them is reported as an error.
 
@@ -308,6 +309,66 @@ struct PcdToken {
   UINT64 value;
 };
 
+// The flash libraries' spaces: the flash device map's address (a map the
+// stand-in publishes), and the flash device list, which holds only the
+// selector: no device is listed, so identification touches no hardware in a
+// machine that has no FCH SPI controller. The parameter and information
+// spaces are empty.
+const EFI_GUID kFdmPcdSpace = {0xC51F1883, 0xDF00, 0x4F6A, {0x08, 0xA0, 0x36, 0x9F, 0x60, 0x98, 0xFD, 0xAF}};
+const EFI_GUID kFlashDevicePcdSpace = {
+    0xCBDEF572, 0x719D, 0x426E, {0x8A, 0x43, 0x75, 0xAE, 0x91, 0x3C, 0xFF, 0xB2}};
+const EFI_GUID kFlashParamPcdSpace = {
+    0xEC17A54E, 0xFEC1, 0x431B, {0xAD, 0x9C, 0xB4, 0xF0, 0xBC, 0x6E, 0x2E, 0x56}};
+const EFI_GUID kFlashInfo1PcdSpace = {
+    0x2F779836, 0x610C, 0x4615, {0xA4, 0x62, 0x54, 0xE7, 0x3E, 0xF1, 0x61, 0x92}};
+const EFI_GUID kFlashInfo2PcdSpace = {
+    0xE9A68F2A, 0x13F1, 0x4505, {0xB6, 0xA1, 0xE1, 0x82, 0x18, 0x8A, 0xC4, 0x9A}};
+
+bool FlashSpace(const EFI_GUID* space) {
+  return fw::GuidEq(*space, kFdmPcdSpace) || fw::GuidEq(*space, kFlashDevicePcdSpace) ||
+         fw::GuidEq(*space, kFlashParamPcdSpace) || fw::GuidEq(*space, kFlashInfo1PcdSpace) ||
+         fw::GuidEq(*space, kFlashInfo2PcdSpace);
+}
+
+// A flash device map with the two areas the runtime-pointer constructors
+// look up: the first area at offset 0x1000, and a firmware volume at offset
+// 0 whose header (in this buffer) gives a header length of 0x48.
+alignas(8) UINT8 gFlashImage[0x2000];
+alignas(8) UINT8 gFlashMap[28 + 2 * 52];
+
+void BuildFlashMap() {
+  const UINT8 firstArea[16] = {0xA2, 0xAC, 0xDD, 0xD9, 0x16, 0x08, 0xF3, 0x48,
+                               0xAD, 0xED, 0x6B, 0x71, 0x65, 0x6B, 0x24, 0x8A};
+  const UINT8 volume[16] = {0x74, 0x53, 0x3C, 0x77, 0xD1, 0x81, 0x43, 0x4D,
+                            0xB2, 0x93, 0xF3, 0xD7, 0x4F, 0x18, 0x1D, 0x6B};
+  UINT8* m = gFlashMap;
+  auto put32 = [](UINT8* at, UINT32 v) {
+    for (int i = 0; i < 4; i++) at[i] = static_cast<UINT8>(v >> (8 * i));
+  };
+  auto put64 = [](UINT8* at, UINT64 v) {
+    for (int i = 0; i < 8; i++) at[i] = static_cast<UINT8>(v >> (8 * i));
+  };
+  m[0] = 'H', m[1] = 'F', m[2] = 'D', m[3] = 'M';
+  put32(m + 4, sizeof(gFlashMap));
+  put32(m + 8, 28);
+  put32(m + 12, 52);
+  put64(m + 20, reinterpret_cast<UINTN>(gFlashImage));
+  const struct {
+    const UINT8* type;
+    UINT64 offset, size;
+  } entries[2] = {{firstArea, 0x1000, 0x1000}, {volume, 0, 0x1000}};
+  for (int i = 0; i < 2; i++) {
+    UINT8* e = m + 28 + 52 * i;
+    for (int b = 0; b < 16; b++) e[b] = entries[i].type[b];
+    put64(e + 32, entries[i].offset);
+    put64(e + 40, entries[i].size);
+  }
+  UINT8 sum = 0;
+  for (int i = 0; i < 28; i++) sum = static_cast<UINT8>(sum + m[i]);
+  m[16] = static_cast<UINT8>(0 - sum);
+  gFlashImage[0x30] = 0x48;
+}
+
 PcdToken gPcdTokens[] = {
     {&fw::kBootScriptPcdSpace, 0x30000, "bs-record", 0},
     {&fw::kBootScriptPcdSpace, 0x30001, "bs-smm-record", 0},
@@ -315,14 +376,16 @@ PcdToken gPcdTokens[] = {
     {&fw::kChipsetS3PcdSpace, 0x27001, "cs-comm-buffer", 0},
     {&fw::kChipsetS3PcdSpace, 0x27002, "cs-table", 0},
     {&fw::kChipsetS3PcdSpace, 0x27003, "cs-table-size", 0},
+    {&kFdmPcdSpace, 0x30000017, "fdm-map", 0},
+    {&kFlashDevicePcdSpace, 0x20000001, "flash-selector", 0},
 };
 
 fw::PiPcdProtocol* gOvmfPcd;
 fw::PiPcdProtocol gPcdWrapper;
 
 bool OwnSpace(const EFI_GUID* space) {
-  return space != nullptr &&
-         (fw::GuidEq(*space, fw::kBootScriptPcdSpace) || fw::GuidEq(*space, fw::kChipsetS3PcdSpace));
+  return space != nullptr && (fw::GuidEq(*space, fw::kBootScriptPcdSpace) ||
+                              fw::GuidEq(*space, fw::kChipsetS3PcdSpace) || FlashSpace(space));
 }
 
 PcdToken* FindToken(const EFI_GUID* space, UINTN token) {
@@ -350,7 +413,7 @@ UINT64 EFIAPI PcdGet64(const EFI_GUID* space, UINTN token) {
     PcdMisuse("Get64 of an unknown token", space, token);
     return 0;
   }
-  fw::Line("pcd").Str(" get ").Str(t->name).Str("=").Hex(t->value).Emit();
+  if (!FlashSpace(space)) fw::Line("pcd").Str(" get ").Str(t->name).Str("=").Hex(t->value).Emit();
   return t->value;
 }
 
@@ -402,11 +465,19 @@ UINT16 EFIAPI PcdGet16(const EFI_GUID* space, UINTN token) {
 }
 UINT32 EFIAPI PcdGet32(const EFI_GUID* space, UINTN token) {
   if (!OwnSpace(space)) return gOvmfPcd->Get32(space, token);
-  PcdMisuse("Get32", space, token);
-  return 0;
+  PcdToken* t = FlashSpace(space) ? FindToken(space, token) : nullptr;
+  if (t == nullptr) {
+    PcdMisuse("Get32", space, token);
+    return 0;
+  }
+  return static_cast<UINT32>(t->value);
 }
+// No flash device, parameter or information value is listed: absent.
 void* EFIAPI PcdGetPtr(const EFI_GUID* space, UINTN token) {
   if (!OwnSpace(space)) return gOvmfPcd->GetPtr(space, token);
+  if (FlashSpace(space) && FindToken(space, token) == nullptr) {
+    return nullptr;
+  }
   PcdMisuse("GetPtr", space, token);
   return nullptr;
 }
@@ -427,8 +498,14 @@ EFI_STATUS EFIAPI PcdSet16(const EFI_GUID* space, UINTN token, UINT16 value) {
 }
 EFI_STATUS EFIAPI PcdSet32(const EFI_GUID* space, UINTN token, UINT32 value) {
   if (!OwnSpace(space)) return gOvmfPcd->Set32(space, token, value);
-  PcdMisuse("Set32", space, token);
-  return EFI_INVALID_PARAMETER;
+  PcdToken* t = FlashSpace(space) ? FindToken(space, token) : nullptr;
+  if (t == nullptr) {
+    PcdMisuse("Set32", space, token);
+    return EFI_INVALID_PARAMETER;
+  }
+  t->value = value;
+  fw::Line("pcd").Str(" set ").Str(t->name).Str("=").Hex(value).Str(" status=0").Emit();
+  return EFI_SUCCESS;
 }
 EFI_STATUS EFIAPI PcdSetPtr(const EFI_GUID* space, UINTN token, UINTN* size, void* buffer) {
   if (!OwnSpace(space)) return gOvmfPcd->SetPtr(space, token, size, buffer);
@@ -512,6 +589,8 @@ EFI_STATUS WrapPcd() {
     gPcdTokens[3].value = reinterpret_cast<UINTN>(buffer);
   }
   gPcdTokens[5].value = gOptionSize;
+  BuildFlashMap();
+  gPcdTokens[6].value = reinterpret_cast<UINTN>(gFlashMap);
 
   gPcdWrapper = *gOvmfPcd;
   gPcdWrapper.Get8 = PcdGet8;
