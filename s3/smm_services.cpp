@@ -19,27 +19,20 @@ EFI_STATUS SmbusHcConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
   return BootServices->LocateProtocol(&EFI_SMBUS_HC_PROTOCOL_GUID, nullptr, &SmbusHc);
 }
 
+// In SMM the anchor is looked up in and published to the SMM database, at
+// boot time to the boot-services one; the pool is boot-services pool either way.
 EFI_STATUS ListAnchorConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
-  void* interface = nullptr;
+  EFI_SMM_SYSTEM_TABLE2* smst = nullptr;
   if (RunningInSmm()) {
-    EFI_SMM_SYSTEM_TABLE2* smst = LocateSmst();
+    smst = LocateSmst();
     if (smst == nullptr) {
       return EFI_UNSUPPORTED;
     }
-    const EFI_STATUS status = smst->SmmLocateProtocol(&ListAnchorProtocolGuid, nullptr, &interface);
-    if (!EFI_ERROR(status)) {
-      ListAnchor = static_cast<LIST_ENTRY*>(interface);
-      return status;
-    }
-    LIST_ENTRY* head = static_cast<LIST_ENTRY*>(PoolAllocBs(sizeof(LIST_ENTRY)));
-    if (head == nullptr) {
-      return EFI_OUT_OF_RESOURCES;
-    }
-    ListAnchor = ListInit(head);
-    EFI_HANDLE handle = nullptr;
-    return smst->SmmInstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE, head);
   }
-  const EFI_STATUS status = BootServices->LocateProtocol(&ListAnchorProtocolGuid, nullptr, &interface);
+  void* interface = nullptr;
+  const EFI_STATUS status = smst != nullptr
+                                ? smst->SmmLocateProtocol(&ListAnchorProtocolGuid, nullptr, &interface)
+                                : BootServices->LocateProtocol(&ListAnchorProtocolGuid, nullptr, &interface);
   if (!EFI_ERROR(status)) {
     ListAnchor = static_cast<LIST_ENTRY*>(interface);
     return status;
@@ -50,7 +43,10 @@ EFI_STATUS ListAnchorConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
   }
   ListAnchor = ListInit(head);
   EFI_HANDLE handle = nullptr;
-  return BootServices->InstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE, head);
+  return smst != nullptr
+             ? smst->SmmInstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE, head)
+             : BootServices->InstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE,
+                                                      head);
 }
 
 HeapBufferNode* AddHeapBufferNode(const HeapBufferDescriptor* descriptor) {
