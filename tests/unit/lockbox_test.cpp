@@ -40,7 +40,11 @@ class LockBoxTest : public DriverTest {
   // A region table with entries {type, pages} at the given stride.
   std::vector<uint8_t> RegionTable(const std::vector<std::pair<uint32_t, uint64_t>>& entries, uint32_t stride,
                                    uint64_t firstStart) {
-    std::vector<uint8_t> t(16 + entries.size() * stride);
+    // Room for every field of the last entry even when the stride is
+    // shorter than a descriptor.
+    size_t bytes = 16 + entries.size() * stride;
+    if (!entries.empty()) bytes = std::max(bytes, 16 + (entries.size() - 1) * stride + 40);
+    std::vector<uint8_t> t(bytes);
     const uint32_t header[4] = {1, static_cast<uint32_t>(entries.size()), stride, 0};
     std::memcpy(t.data(), header, 16);
     for (size_t i = 0; i < entries.size(); i++) {
