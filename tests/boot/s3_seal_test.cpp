@@ -5,6 +5,7 @@
 #include "sim/pcd_db.h"
 #include "sim/smm_comm.h"
 #include "tests/boot/whole_boot.h"
+#include "tests/le_bytes.h"
 
 namespace {
 
@@ -16,17 +17,6 @@ constexpr EFI_GUID kBootTimeScriptBox = {
     0xB5AF1D7A, 0xB8CF, 0x4EB3, {0x89, 0x25, 0xA8, 0x20, 0xE1, 0x6B, 0x68, 0x7D}};
 constexpr EFI_GUID kScriptRecordBox = {
     0x627EE2DA, 0x3BF9, 0x439B, {0x92, 0x9F, 0x2E, 0x0E, 0x6E, 0x9D, 0xBA, 0x62}};
-
-uint64_t U64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-uint32_t U32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 class S3SealTest : public WholeBootTest {
  protected:

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tests/le_bytes.h"
 #include "tests/unit/comm_capture.h"
 #include "tests/unit/driver_fixture.h"
 
@@ -17,17 +18,6 @@ constexpr EFI_GUID kRegionTableGuid = {
     0x4E28CA50, 0xD582, 0x44AC, {0xA1, 0x1F, 0xE3, 0xD5, 0x65, 0x26, 0xDB, 0x34}};
 constexpr EFI_GUID kCommunicationGuid = {
     0xC68ED8E2, 0x9DC6, 0x4CBD, {0x9D, 0x94, 0xDB, 0x65, 0xAC, 0xC5, 0xC3, 0x32}};
-
-uint64_t U64(const std::vector<uint8_t>& b, size_t at) {
-  uint64_t v;
-  std::memcpy(&v, b.data() + at, 8);
-  return v;
-}
-uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
 
 class LockBoxTest : public DriverTest {
  protected:

@@ -9,6 +9,7 @@
 #include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
 #include "sim/pcd_db.h"
+#include "tests/le_bytes.h"
 #include "tests/unit/comm_capture.h"
 #include "tests/unit/driver_fixture.h"
 
@@ -37,17 +38,6 @@ const uint8_t kScriptTableBox[16] = {0x65, 0xB9, 0xA6, 0xAE, 0xF5, 0xDC, 0x11, 0
                                      0xB4, 0xB8, 0x0F, 0x12, 0x46, 0x44, 0x94, 0xD2};
 const uint8_t kScriptAddressBox[16] = {0x4A, 0xAB, 0x10, 0x18, 0x14, 0x23, 0xF6, 0x4D,
                                        0x81, 0xEB, 0x67, 0xC6, 0xEC, 0x05, 0x85, 0x91};
-
-uint64_t U64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-uint32_t U32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 class S3Test : public DriverTest {
  protected:
