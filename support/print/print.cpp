@@ -17,51 +17,67 @@ constexpr CHAR8 kStatusFallbackFormat[] = "%08X";
 // Success and the warnings at their own value; error code n at 5 + n.
 constexpr UINTN kLastWarning = 5;
 constexpr UINTN kLastErrorCode = 33;
-constexpr const CHAR8* kStatusNames[] = {
-    "Success",
+// The names one after the other, each with its NUL: a packed table needs no
+// pointer (and no relocation) per name.
+constexpr CHAR8 kStatusNames[] =
+    "Success\0"
     // Warnings 1 to 5.
-    "Warning Unknown Glyph",
-    "Warning Delete Failure",
-    "Warning Write Failure",
-    "Warning Buffer Too Small",
-    "Warning Stale Data",
+    "Warning Unknown Glyph\0"
+    "Warning Delete Failure\0"
+    "Warning Write Failure\0"
+    "Warning Buffer Too Small\0"
+    "Warning Stale Data\0"
     // Errors 1 to 33.
-    "Load Error",
-    "Invalid Parameter",
-    "Unsupported",
-    "Bad Buffer Size",
-    "Buffer Too Small",
-    "Not Ready",
-    "Device Error",
-    "Write Protected",
-    "Out of Resources",
-    "Volume Corrupt",
-    "Volume Full",
-    "No Media",
-    "Media changed",
-    "Not Found",
-    "Access Denied",
-    "No Response",
-    "No mapping",
-    "Time out",
-    "Not started",
-    "Already started",
-    "Aborted",
-    "ICMP Error",
-    "TFTP Error",
-    "Protocol Error",
-    "Incompatible Version",
-    "Security Violation",
-    "CRC Error",
-    "End of Media",
-    "Reserved (29)",
-    "Reserved (30)",
-    "End of File",
-    "Invalid Language",
-    "Compromised Data",
-};
-static_assert(sizeof(kStatusNames) / sizeof(kStatusNames[0]) == kLastWarning + 1 + kLastErrorCode,
+    "Load Error\0"
+    "Invalid Parameter\0"
+    "Unsupported\0"
+    "Bad Buffer Size\0"
+    "Buffer Too Small\0"
+    "Not Ready\0"
+    "Device Error\0"
+    "Write Protected\0"
+    "Out of Resources\0"
+    "Volume Corrupt\0"
+    "Volume Full\0"
+    "No Media\0"
+    "Media changed\0"
+    "Not Found\0"
+    "Access Denied\0"
+    "No Response\0"
+    "No mapping\0"
+    "Time out\0"
+    "Not started\0"
+    "Already started\0"
+    "Aborted\0"
+    "ICMP Error\0"
+    "TFTP Error\0"
+    "Protocol Error\0"
+    "Incompatible Version\0"
+    "Security Violation\0"
+    "CRC Error\0"
+    "End of Media\0"
+    "Reserved (29)\0"
+    "Reserved (30)\0"
+    "End of File\0"
+    "Invalid Language\0"
+    "Compromised Data";
+
+constexpr UINTN CountNames(const CHAR8* names, UINTN size) {
+  UINTN n = 0;
+  for (UINTN i = 0; i < size; ++i) n += names[i] == 0;
+  return n;
+}
+static_assert(CountNames(kStatusNames, sizeof(kStatusNames)) == kLastWarning + 1 + kLastErrorCode,
               "one name per success, warning and error code");
+
+const CHAR8* StatusName(UINTN index) {
+  const CHAR8* name = kStatusNames;
+  while (index-- != 0) {
+    while (*name++ != 0) {
+    }
+  }
+  return name;
+}
 
 // One character of a text or format stored with `size` bytes per character,
 // assembled byte by byte so any alignment works.
@@ -285,10 +301,10 @@ void PrepareNumber(Item* item, UINT64 slot, CHAR8* scratch) {
 
 // The text of a status: its name, or the low 32 bits in hexadecimal.
 const CHAR8* StatusText(EFI_STATUS status, CHAR8* scratch) {
-  if (status <= kLastWarning) return kStatusNames[status];
+  if (status <= kLastWarning) return StatusName(status);
   if (EFI_ERROR(status)) {
     const UINTN code = status & ~kErrorBit;
-    if (code >= 1 && code <= kLastErrorCode) return kStatusNames[kLastWarning + code];
+    if (code >= 1 && code <= kLastErrorCode) return StatusName(kLastWarning + code);
   }
   PrintWithFlags(scratch, kPrintScratchLength, 0, kStatusFallbackFormat, static_cast<UINT64>(status));
   return scratch;

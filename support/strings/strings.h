@@ -39,13 +39,14 @@ struct SharedRecord {
 static_assert(sizeof(SharedRecord) == 40, "shared record");
 
 // The package list registered with the HII database, with its length prefix.
-extern const UINT8 BootStringBlob[];
+extern const UINT8* const BootStringBlob;
 constexpr UINT32 kBootStringBlobSize = 2418;
 
 EFI_STATUS LocateHiiProtocols(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable);
 EFI_STATUS SharedBufferInit(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable);
 EFI_STATUS KeepFlashAreaInit(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable);
 EFI_STATUS BootStringsInit(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable);
+EFI_STATUS PublishSharedBuffer();  // the constructor's work with the switch clear
 EFI_STATUS BootStringsDestroy(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable);
 void EFIAPI WatchedProtocolNotify(EFI_EVENT event, void* context);
 
@@ -63,17 +64,23 @@ BOOLEAN IsValidDateTime(const EFI_TIME* time);
 
 // Module state, zero at load.
 struct BootStringsState {
-  EFI_HII_STRING_PROTOCOL* HiiString;
-  EFI_HII_DATABASE_PROTOCOL* HiiDatabase;
-  void* HiiConfigRouting;
-  void* HiiFont;
-  void* HiiImage;
+  // The string, database, configuration-routing, font and image protocols,
+  // in the order they are located.
+  void* Hii[5];
   void* SharedBuffer;
   UINT64 KeptFlashArea;
   SharedRecord* Record;
   EFI_HII_HANDLE PackageList;
   void* Watched;
   EFI_EVENT WatchEvent;
+  BOOLEAN WatchClosed;  // the notification closed the event
   void* WatchRegistration;
 };
 extern BootStringsState BootStrings;
+
+inline EFI_HII_STRING_PROTOCOL* HiiStringProtocol() {
+  return static_cast<EFI_HII_STRING_PROTOCOL*>(BootStrings.Hii[0]);
+}
+inline EFI_HII_DATABASE_PROTOCOL* HiiDatabaseProtocol() {
+  return static_cast<EFI_HII_DATABASE_PROTOCOL*>(BootStrings.Hii[1]);
+}
