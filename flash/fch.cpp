@@ -162,8 +162,11 @@ BOOLEAN FindFlashLockBase(UINT32* base) {
     block = 0x13E10000;
   }
   PcieCfgWrite32(kHostBridgeIndex, block + 0x2E0);
-  const UINT32 window = PcieCfgRead32(kHostBridgeData) & 0xFFF00000;
-  if (window == 0) {
+  // All ones is what a read answers when nothing decodes the register: no
+  // window, rather than lock words in the boot flash below 4 GiB.
+  const UINT32 value = PcieCfgRead32(kHostBridgeData);
+  const UINT32 window = value & 0xFFF00000;
+  if (window == 0 || value == 0xFFFFFFFF) {
     return false;
   }
   *base = window;

@@ -218,16 +218,27 @@ TEST_F(SpiFlashTest, TheLockWindowRegisterFollowsTheProcessorFamily) {
     FindFlashLockBase(&base);
     EXPECT_EQ(flash.hostBridge.Index(), row.index);
   }
-  // A window value without bits 31..20: no lock to take, no lock traffic.
+  // A window value without bits 31..20 has no lock to take; an all-ones read
+  // is a register nothing decodes (the lock words would land in the boot
+  // flash below 4 GiB). Neither gives lock traffic.
+  struct Window {
+    uint32_t value;
+    bool found;
+    uint32_t base;
+  };
+  const Window windows[] = {{0x000FFFFF, false, 0}, {0xFFFFFFFF, false, 0}, {0xFD000000, true, 0xFD000000}};
   flash.SetProcessorSignature(0x00A20F10);
-  flash.SetLockWindow(0x000FFFFF);
-  const uint64_t acquisitions = flash.peer.acquisitions;
-  UINT32 base = 7;
-  EXPECT_FALSE(FindFlashLockBase(&base));
-  EXPECT_EQ(base, 0u);
-  EXPECT_EQ(FlashAccessOpen(), EFI_SUCCESS);
-  EXPECT_EQ(FlashAccessClose(), EFI_SUCCESS);
-  EXPECT_EQ(flash.peer.acquisitions, acquisitions);
+  for (const Window& w : windows) {
+    SCOPED_TRACE(testing::Message() << std::hex << w.value);
+    flash.SetLockWindow(w.value);
+    const uint64_t acquisitions = flash.peer.acquisitions;
+    UINT32 base = 7;
+    EXPECT_EQ(FindFlashLockBase(&base) != 0, w.found);
+    EXPECT_EQ(base, w.base);
+    EXPECT_EQ(FlashAccessOpen(), EFI_SUCCESS);
+    EXPECT_EQ(FlashAccessClose(), EFI_SUCCESS);
+    EXPECT_EQ(flash.peer.acquisitions - acquisitions, w.found ? 2u : 0u) << "open and close each take it";
+  }
 }
 
 TEST_F(SpiFlashTest, TheFchPageGetsTheRuntimeAttribute) {
