@@ -12,6 +12,7 @@
 #include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
 #include "support/base/base.h"
+#include "support/strings/strings.h"
 #include "support/timer/timer.h"
 
 namespace {
@@ -44,8 +45,7 @@ EFI_STATUS LocatePlatformHook() {
 
 // Every step runs whatever the previous one reported: a library that failed
 // to set itself up leaves its users to cope with its absence. The numbers are
-// the steps' places in the full chain; the libraries still missing join at
-// theirs.
+// the steps' places in the chain.
 EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   StoreImageAndTables(imageHandle, systemTable);              // 1
   StoreRuntimeServices(systemTable);                          // 2
@@ -63,13 +63,18 @@ EFI_STATUS RunLibraryConstructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* syst
   FlashRuntimePointersConstructor(imageHandle, systemTable);  // 14
   FlashContextPointerConstructor(imageHandle, systemTable);   // 15
   FlashDeviceInit(imageHandle, systemTable);                  // 16
+  LocateHiiProtocols(imageHandle, systemTable);               // 17
+  SharedBufferInit(imageHandle, systemTable);                 // 18
+  KeepFlashAreaInit(imageHandle, systemTable);                // 19
+  BootStringsInit(imageHandle, systemTable);                  // 20
   LocatePlatformHook();                                       // 21
   return EFI_SUCCESS;
 }
 
 // The reverse of the constructors that own something to undo; the numbers
-// are the steps' places in the full chain.
+// are the steps' places in the chain.
 EFI_STATUS RunLibraryDestructors(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  BootStringsDestroy(imageHandle, systemTable);              // 1
   FlashContextPointerDestructor(imageHandle, systemTable);   // 2
   FlashRuntimePointersDestructor(imageHandle, systemTable);  // 3
   PointerRegistryDestructor(imageHandle, systemTable);       // 4

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <vector>
 
+inline uint16_t U16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
 inline uint32_t U32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);

@@ -15,6 +15,7 @@
 #include "s3/lockbox.h"
 #include "s3/smm_services.h"
 #include "support/pcd/pcd.h"
+#include "support/strings/strings.h"
 #include "support/timer/timer.h"
 
 inline void ResetDriverModuleState() {
@@ -46,4 +47,5 @@ inline void ResetDriverModuleState() {
   FlashDevice = {};
   CurrentFlashDevice = nullptr;
   FlashPointers = {};
+  BootStrings = {};
 }

@@ -7,6 +7,7 @@
 
 #include "bootctl/vars.h"
 #include "s3/smm_services.h"
+#include "support/strings/strings.h"
 #include "support/timer/timer.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/report.h"
@@ -242,15 +243,18 @@ CaseResult RunCase(const simboot::Scenario& scenario, sim::DriverImage& image, c
     result.boots.push_back(o);
     std::vector<uint64_t> bytes;
     if (!o.reset && !o.powerLost && o.hung.empty()) {
-      // Records published for other modules stay: the TSC frequency table
-      // and the list anchor (in the SMM database when the driver ran in SMM).
+      // Records published for other modules stay: the TSC frequency table,
+      // the list anchor (in the SMM database when the driver ran in SMM) and
+      // the shared record.
       const void* tsc = p.FindConfigTable(TscFrequencyGuid);
+      const void* shared = p.LocateProtocolInterface(SharedRecordProtocolGuid);
       void* anchor = p.LocateProtocolInterface(ListAnchorProtocolGuid);
       if (anchor == nullptr && p.smm.basePresent) {
         p.Smst()->SmmLocateProtocol(&ListAnchorProtocolGuid, nullptr, &anchor);
       }
       for (const sim::Allocation& a : p.OutstandingAllocations()) {
-        if (a.boot == o.boot && a.type == EfiBootServicesData && a.address != tsc && a.address != anchor) {
+        if (a.boot == o.boot && a.type == EfiBootServicesData && a.address != tsc && a.address != anchor &&
+            a.address != shared) {
           bytes.push_back(a.size);
         }
       }
