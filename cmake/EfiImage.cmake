@@ -36,7 +36,7 @@ set(EFI_IMAGE ${CMAKE_BINARY_DIR}/efi/BootCtlDxe.efi)
 add_custom_command(
   OUTPUT ${EFI_IMAGE}
   COMMAND ${EFI_LLD_LINK} /subsystem:efi_boot_service_driver /entry:DriverEntry /nodefaultlib /machine:x64
-          /opt:ref /opt:icf /merge:.rdata=.text /out:${EFI_IMAGE} ${EFI_OBJECTS}
+          /opt:ref /opt:icf /merge:.rdata=.text /filealign:32 /out:${EFI_IMAGE} ${EFI_OBJECTS}
   COMMAND ${CMAKE_COMMAND} -E echo "BootCtlDxe.efi built"
   COMMAND stat -c "efi image size: %s bytes" ${EFI_IMAGE}
   DEPENDS ${EFI_OBJECTS}
