@@ -1,30 +1,38 @@
 // Flash hardware probe for the firmware test: shows what the emulated
 // machine answers at the addresses the driver's flash libraries touch, and
-// guards the RAM that an all-ones answer would make them write to.
+// watches the words its flash lock would write.
 //
 //   flashprobe read TAG    reads each register once, with the width the flash
 //                          libraries use, and prints one line per register:
 //                            FWT probe TAG NAME addr=A value=V gcd=T
+//                                gcd-range=BASE+LENGTH allocated|free
 //                          (T: the GCD memory type there: nonexistent,
-//                          reserved, system, mmio, ...), then the host
-//                          bridge as the firmware's own configuration
-//                          mechanism (ports 0xCF8/0xCFC) sees it:
+//                          reserved, system, mmio, ...), then
 //                            FWT probe TAG hostbridge id=V pciexbar=V
-//                          and the lock window the driver would compute
-//                          from the value read at 0xF80000BC:
+//                          (bus 0 device 0 through ports 0xCF8/0xCFC),
 //                            FWT probe TAG window=W
-//   flashprobe guard TAG   for the three lock words at window + 0x1055C,
-//                          0x10560 and 0x10564 (32-bit sums, as the driver
-//                          forms them) prints where they are and what they
-//                          hold:
-//                            FWT probe TAG word ADDR value=V gcd=T mem=M
+//                          (the lock window the driver computes from the
+//                          value at 0xF80000BC),
+//                            FWT probe TAG bars DD.F=ID:,BAR0,...,BAR5 ...
+//                          (every function on bus 0 and its BAR registers) and
+//                            FWT probe TAG pm1 port=P value=V imc-gate=G
+//                          (the PM1 control port that 0xFED80362 names, its
+//                          32-bit value, and the IMC gate byte at 0xFED80E80)
+//   flashprobe guard TAG   prints the three lock words (window + 0x1055C,
+//                          0x10560 and 0x10564, 32-bit sums as the driver forms
+//                          them) of the window an all-ones answer would give
+//                          (0xFFF00000), and of the window read if that is
+//                          another non-zero one:
+//                            FWT probe TAG word ADDR value=V gcd=... mem=M
 //                          (M: the UEFI memory type of the page, or "none").
-//                          With "guard TAG claim" a free RAM page holding the
-//                          words is allocated first and the words are filled
-//                          with 0xA5A5A5A5, so that any write shows; the page
-//                          stays allocated for the rest of the boot.
+//                          With "guard TAG claim" a page of free RAM holding
+//                          the words is allocated first ("FWT probe TAG claim
+//                          page=P status=S") and the words are filled with
+//                          0xA5A5A5A5, so that any write shows; the page stays
+//                          allocated for the rest of the boot.
 //
-// Reads only: nothing here writes to a device register.
+// Nothing here writes to a device register; reading the PM1 port is the
+// same read the driver makes.
 #include "fwlib.h"
 
 namespace {
