@@ -477,7 +477,8 @@ def main():
             missing.append("%s (package mtools)" % tool)
     if shutil.which("timeout") is None:
         missing.append("timeout (package coreutils)")
-    helper_names = ("fwctl.efi", "seed.efi", "dumpvars.efi", "eod.efi", "s3ctl.efi", "standin.efi")
+    helper_names = ("fwctl.efi", "seed.efi", "dumpvars.efi", "eod.efi", "s3ctl.efi", "flashprobe.efi", "hiiread.efi",
+                    "standin.efi")
     for f in [args.driver] + [os.path.join(args.helpers, h) for h in helper_names]:
         if not os.path.isfile(f):
             missing.append("%s (build it first)" % f)

@@ -21,6 +21,8 @@ goes on). The checks read the "FWT ..." lines the helpers printed:
                         DXE SMM ready-to-lock protocol, with its interface
   dbg level=L TEXT      a message sent to the debug-message protocol
   s3 TAG ...            s3ctl's dump of the S3 PCDs and the memory they name
+  probe TAG ...         flashprobe's reads of the flash hardware addresses
+  hii ...               hiiread's package lists and strings read back
 
 Writes to I/O ports 0x62/0x66 (EC) and 0x72/0x73 (CMOS pair) are recorded
 by debug-console devices placed on those ports; they read back 0xFF, as the
@@ -696,6 +698,262 @@ def check_s3_late_load(run):
         expect_bytes(run, closed[1], bytes([0x44, 0x88, 0x55, 0x01]), "the boundary marker stays")
     run.expect_none(r"^s3 booted comm ", "no comm buffer to dump")
 
+# ------------------------------------------------------- flash hardware probe
+# The stand-in lists SPI flash devices (FwTestFlash), so the flash
+# identification at load runs its hardware path: the flash-access bracket
+# (the host bridge's lock window through PCI configuration space at
+# 0xF8000000, index 0xB8 and data 0xBC; FCH registers 0xFED80362, 0xFED80298,
+# 0xFED802A8; the IMC gate at 0xFED80E80) and SPI commands through the FCH SPI
+# controller at 0xFEC10000. flashprobe reads the same registers before and
+# after the load.
+#
+# What OVMF's q35 machine answers there (the literals below): nothing decodes
+# any of these addresses, and QEMU reads an address no device decodes as 0.
+#   - 0xFEC10000 (SPI controller) and 0xFED80000.. (FCH registers): no
+#     memory space in the firmware's map (GCD nonexistent); every register
+#     reads 0: the controller is never busy, its FIFO pointer and position
+#     read 0, PM1 control port 0 (port 0 reads 0, SCI_EN clear: no IMC
+#     request), IMC gate clear.
+#   - 0xF8000000: an unallocated part of the PCI memory aperture (GCD mmio,
+#     free, no BAR there); q35's configuration space is at 0xB0000000
+#     (PCIEXBAR of host bridge 8086:29C0 reads 0xB0000001). The window
+#     register reads 0, so the driver sees no lock window and writes no lock
+#     word. (Had it read all ones, the window would be 0xFFF00000 and the
+#     lock words 0xFFF1055C..0xFFF10567: inside OVMF's read-only code flash
+#     at 0xFFC00000, not RAM; the 32-bit sums cannot wrap for a 1 MiB aligned
+#     window. flashprobe guard shows those words and the check compares them
+#     across the load.)
+#   - The driver's writes (0xFED80298 bit 31, 0xFED802A8, the SPI control,
+#     extended and FIFO registers, the index at 0xF80000B8) go nowhere: every
+#     register reads the same 0 after the load.
+# So identification sees a part whose read-identification answers 00 00 00
+# and whose SFDP read never fills the FIFO: boot 1 lists a part with the
+# identification EF 40 18 (rejected) and one whose identification is 0
+# (accepted: the read completed and answered zeros); boot 2 lists only the
+# generic entry, whose SFDP read gives up at the FIFO position bound and is
+# accepted with its listed parameters. Each load returns at once.
+FLASH_REGISTERS = ("spi-control", "spi-fifo", "spi-fifo-pointer", "spi-ext-data", "spi-fifo-position",
+                   "fch-298", "fch-2a8", "fch-pm1-port", "cfg-id", "cfg-b8", "cfg-bc")
+FLASH_GCD = {"spi": "nonexistent", "fch": "nonexistent", "cfg": "mmio"}
+
+
+def flash_probe_phase(devices):
+    return Phase(["seed.efi FwTestFlash:test:2:a" + devices] + standin() + [
+        "flashprobe.efi read before",
+        "flashprobe.efi guard before claim",
+        *LOAD_DRIVER,
+        "flashprobe.efi read after",
+        "flashprobe.efi guard after",
+    ])
+
+
+FLASH_PROBE = [flash_probe_phase("id"), flash_probe_phase("sfdp")]
+
+
+def probe_registers(run, tag, boot):
+    """{name: (address, value, gcd text)} of flashprobe's register lines."""
+    regs = {}
+    for m in run.find(r"^probe %s (\S+) addr=([0-9A-F]+) value=([0-9A-F]+) gcd=(.*)$" % tag, boot=boot):
+        regs[m.group(1)] = (int(m.group(2), 16), int(m.group(3), 16), m.group(4))
+    return regs
+
+
+def check_flash_machine(run, boot):
+    """What the emulated machine answers at the flash libraries' addresses."""
+    before = probe_registers(run, "before", boot)
+    after = probe_registers(run, "after", boot)
+    for name in FLASH_REGISTERS:
+        if name not in before or name not in after:
+            run.fail("boot %d: flashprobe did not read %s before and after the load" % (boot, name))
+            continue
+        address, value, gcd = before[name]
+        if value != 0:
+            run.fail("boot %d: %s at 0x%X reads 0x%X; this scenario's expectations assume QEMU reads the "
+                     "undecoded address as 0" % (boot, name, address, value))
+        kind = FLASH_GCD[name.split("-")[0]]
+        if not gcd.startswith("%s " % kind) or (kind == "mmio" and not gcd.endswith(" free")):
+            run.fail("boot %d: %s at 0x%X is '%s' in the firmware's memory space map, expected %s%s"
+                     % (boot, name, address, gcd, kind, " (unallocated)" if kind == "mmio" else ""))
+        if after[name][1] != value:
+            run.fail("boot %d: %s reads 0x%X after the load, 0x%X before: a driver write reached a device"
+                     % (boot, name, after[name][1], value))
+    run.expect(r"^probe before hostbridge id=29C08086 pciexbar=00000000B0000001$",
+               "q35's host bridge, with its configuration space at 0xB0000000, not 0xF8000000", boot=boot)
+    run.expect(r"^probe before window=00000000$", "the window register reads 0: no lock window", boot=boot)
+    run.expect(r"^probe before pm1 port=0000 value=[0-9A-F]{7}[02468ACE] imc-gate=00$",
+               "PM1 control port 0 with SCI_EN clear, IMC gate clear", boot=boot)
+    bars = run.find(r"^probe before bars (.*)$", boot=boot)
+    for b in re.findall(r"[,]([0-9A-F]{8})", bars[0].group(1) if bars else ""):
+        if int(b, 16) & 1 == 0 and 0xF8000000 <= int(b, 16) & ~0xF < 0xF8001000:
+            run.fail("boot %d: a PCI device's BAR decodes 0x%s, the flash libraries' configuration window"
+                     % (boot, b))
+    # The lock words an all-ones window register would give, and those of any
+    # window read: unchanged across the load.
+    words_before = {m.group(1): m.group(2) for m in run.find(r"^probe before word (\S+) value=(\S+) ", boot=boot)}
+    words_after = {m.group(1): m.group(2) for m in run.find(r"^probe after word (\S+) value=(\S+) ", boot=boot)}
+    if not words_before or words_before.keys() != words_after.keys():
+        run.fail("boot %d: flashprobe did not show the lock words before and after the load" % boot)
+    for address, value in words_before.items():
+        if words_after.get(address) != value:
+            run.fail("boot %d: lock word 0x%s changed from %s to %s during the load: the driver wrote where it "
+                     "found no lock window" % (boot, address, value, words_after.get(address)))
+    run.expect(r"^probe before word FFF1055C value=\S+ gcd=mmio gcd-range=FFC00000\+400000 allocated",
+               "an all-ones window would put the lock words in OVMF's code flash", boot=boot)
+
+
+def check_flash_probe(run):
+    for boot in (1, 2):
+        check_flash_machine(run, boot)
+    run.expect(r"^say load=0x0$", "the driver loads and returns in each boot", count=2)
+    expected = {
+        1: [r"pcd get flash-device token=5 size=16", r"pcd get flash-param token=5 size=40",
+            r"pcd get flash-device token=6 size=16", r"pcd get flash-param token=6 size=40",
+            r"pcd set flash-selector=6 status=0"],
+        2: [r"pcd get flash-device token=12345678 size=16", r"pcd get flash-param token=12345678 size=40",
+            r"pcd set flash-selector=12345678 status=0"],
+    }
+    why = {1: "token 5 (EF 40 18) is read and rejected, token 6 (00 00 00) accepted",
+           2: "the generic entry is identified by SFDP and accepted"}
+    for boot in (1, 2):
+        load = window_in(run, r"^probe before word ", r"^say load=", boot)
+        if load is None:
+            run.fail("boot %d: no lines of the driver's load" % boot)
+            continue
+        flash = [t for t in load if t.startswith("pcd ") and "flash" in t]
+        if len(flash) != len(expected[boot]) or not all(
+                re.fullmatch(p, t) for p, t in zip(expected[boot], flash)):
+            run.fail("boot %d: %s: the flash PCD traffic is %r" % (boot, why[boot], flash))
+        t0 = run.time_of(r"^probe before word ", boot=boot)
+        i = run.index(r"^say load=", boot=boot)
+        if t0 is not None and i is not None:
+            seconds = run.lines[i][0] - t0
+            run.note("boot %d: the load with flash identification took %.2f s host wall time" % (boot, seconds))
+            # Bounded waits on registers that read 0 end at once; ten seconds
+            # still catches a wait that runs to a large bound.
+            if seconds > 10.0:
+                run.fail("boot %d: the load took %.1f s: a flash wait ran to its bound or beyond" % (boot, seconds))
+
+
+def window_in(run, start, end, boot):
+    """Texts of one boot after the last line matching start up to the first
+    line matching end after it, or None."""
+    lines = [text for _, b, text in run.lines if b == boot]
+    start_i = None
+    for i, text in enumerate(lines):
+        if re.search(start, text):
+            start_i = i
+        elif start_i is not None and re.search(end, text):
+            return lines[start_i + 1:i]
+    return None
+
+
+# ------------------------------------------------------- boot manager strings
+# The driver registers the boot manager's string package list with OVMF's own
+# HII database and replaces strings 13, 14 and 15 in every language with the
+# texts of the firmware-information area the stand-in publishes (version
+# "FWTEST.V1.2.3", model "FWT-MODEL 7", third text "07.08.09"). hiiread finds
+# the list by its GUID and reads every string back through OVMF's
+# EFI_HII_STRING_PROTOCOL.GetString, in both languages.
+#
+# What OVMF's database does with an id that a language's package skips
+# (hiiread skiptest shows it on a list of its own, before the driver loads):
+# GetString of a skipped id fails with EFI_INVALID_LANGUAGE; SetString of it
+# succeeds and makes it a string of that language, which GetString then
+# returns; the other ids of the skip stay undefined. So in zh-TW, which skips
+# ids 2 to 15 and 31 to 32, ids 13 to 15 read the firmware-information texts
+# and the other skipped ids fail with EFI_INVALID_LANGUAGE.
+HII_STRINGS = [Phase(standin() + ["hiiread.efi skiptest", *LOAD_DRIVER, "hiiread.efi strings"])]
+
+INVALID_LANGUAGE = "8000000000000020"
+FIRMWARE_INFO_TEXTS = {13: "FWTEST.V1.2.3", 14: "FWT-MODEL 7", 15: "07.08.09"}
+EN_US_TEXTS = {
+    1: "English", 2: "EFI Floppy", 3: "EFI DVD/CDROM", 4: "EFI Hard Drive", 5: "EFI USB Device",
+    6: "EFI SCSI Device", 7: "EFI ISCSI Device", 8: "EFI SD/MMC Card", 9: "EFI Embedded MMC Device",
+    10: "EFI Misc Device", 11: "EFI Network", 12: "Missing String", 16: "BIOS Version", 17: "BIOS Build Date",
+    18: "Processor Type", 19: "System Memory Speed",
+    20: "Do you want to recovery ROM part? (Caution: Not every OS is bootable in Recovery Mode.)",
+    21: "Flash Status", 22: "YES,this choice will flash Rom part.", 23: "NO, abort Recovery mode and restart system.",
+    24: "Rebooting !", 25: "% of the system memory tested OK", 26: "Boot Succeeded - ",
+    27: " has been blocked by the current security policy.",
+    28: "Execution of the selected file has been blocked by the current security policy.",
+    29: " boot failed.", 30: "Execution of the selected file boot failed.", 31: "Press Esc for boot options",
+    32: "Esc is pressed. Go to boot options.",
+}
+# U+FFF1 and U+FFF0: the wide- and narrow-glyph controls.
+ZH_TW_TEXTS = {
+    1: "\ufff1\u4e2d\u6587\ufff0",
+    17: "BIOS\ufff1\u5efa\u7acb\u65e5\u671f\ufff0",
+    18: "\ufff1\u8655\u7406\u5668\ufff0 \ufff1\u578b\u5f0f\ufff0",
+    19: "\ufff1\u7cfb\u7d71\u8a18\u61b6\u9ad4\u901f\u5ea6\ufff0",
+    20: "\ufff1\u662f\u5426\u56de\u5fa9\u5feb\u9583\u8a18\u61b6\u9ad4\u5167\u5bb9\ufff0? "
+        "\ufff1(\u8b66\u544a: \u4e26\u975e\u6240\u6709\u7684\u4f5c\u696d\u7cfb\u7d71\u7686\u53ef\u5728"
+        "\u56de\u5fa9\u6a21\u5f0f\u4e0b\u958b\u6a5f)\ufff0",
+    21: "\ufff1\u5feb\u9583\u8a18\u61b6\u9ad4\u72c0\u614b\ufff0",
+    22: "\ufff1\u662f\uff0c\u6b64\u9078\u9805\u5c07\u66f4\u65b0\u5feb\u9583\u8a18\u61b6\u9ad4\u5167\u5bb9\ufff0",
+    23: "\ufff1\u5426\uff0c\u53d6\u6d88\u56de\u5fa9\u6a21\u5f0f\u4e26\u91cd\u65b0\u555f\u52d5\u7cfb\u7d71\ufff0",
+    24: "\ufff1\u91cd\u65b0\u958b\u6a5f\ufff0!",
+    25: "%\ufff1\u4e4b\u7cfb\u7d71\u8a18\u61b6\u9ad4\u5df2\u6e2c\u8a66\u7121\u8aa4\ufff0",
+    26: "\ufff1\u958b\u6a5f\u6210\u529f\ufff0",
+}
+# Id 16: a two-character name between the glyph controls, " EFI ", and the
+# word for version.
+ZH_TW_16 = re.compile("\ufff1[^\ufff0\ufff1]{2}\ufff0 EFI \ufff1\u7248\u672c\ufff0")
+
+
+def hii_strings(run):
+    """{(lang, id): (status, text)} of hiiread's string lines, text decoded."""
+    strings = {}
+    for m in run.find(r"^hii str (\S+) (\d+) status=([0-9A-F]+) text=(\S*)$"):
+        text = re.sub(r"\\u([0-9A-F]{4})", lambda u: chr(int(u.group(1), 16)), m.group(4))
+        strings[(m.group(1), int(m.group(2)))] = (m.group(3), text)
+    return strings
+
+
+def check_hii_strings(run):
+    # OVMF's database on a list of hiiread's own: what it does with skipped ids.
+    run.expect_order([r"^hii skiptest new status=0$",
+                      r"^hii skiptest get-skipped status=%s text=$" % INVALID_LANGUAGE,
+                      r"^hii skiptest set-skipped status=0$",
+                      r"^hii skiptest get-set status=0 text=Er$",
+                      r"^hii skiptest get-next status=%s text=$" % INVALID_LANGUAGE,
+                      r"^hii skiptest remove status=0$"],
+                     "OVMF's database: a skipped id is no string of that language until SetString makes it one")
+    run.expect(r"^say load=0x0$", "the driver loads and returns", count=1)
+    run.expect(r"^hii lists count=1$", "exactly one boot manager string package list in OVMF's database")
+    langs = [m.group(1) for m in run.find(r"^hii package type=04 length=\d+ lang=(\S*)$")]
+    if langs != ["en-US", "zh-TW"]:
+        run.fail("the registered list holds string packages %r, expected en-US then zh-TW" % langs)
+    run.expect(r"^hii languages=en-US;zh-TW status=0$", "GetLanguages of the list gives en-US;zh-TW")
+    strings = hii_strings(run)
+    if not strings:
+        run.fail("hiiread read no strings back (the package list was not found)")
+        return
+    expected = {}
+    for i in range(1, 33):
+        expected[("en-US", i)] = ("0", FIRMWARE_INFO_TEXTS.get(i, EN_US_TEXTS.get(i)))
+        if i in ZH_TW_TEXTS or i in FIRMWARE_INFO_TEXTS:
+            expected[("zh-TW", i)] = ("0", ZH_TW_TEXTS.get(i) or FIRMWARE_INFO_TEXTS[i])
+        elif 27 <= i <= 30:
+            expected[("zh-TW", i)] = ("0", EN_US_TEXTS[i])
+        elif i != 16:
+            expected[("zh-TW", i)] = (INVALID_LANGUAGE, "")
+    for key, (status, text) in sorted(expected.items()):
+        actual = strings.get(key)
+        if actual != (status, text):
+            run.fail("%s string %d reads %r, expected %r%s" % (
+                key[0], key[1], actual, (status, text),
+                " (replaced from the firmware-information area)" if key[1] in FIRMWARE_INFO_TEXTS else ""))
+    status, text = strings.get(("zh-TW", 16), (None, ""))
+    if status != "0" or not ZH_TW_16.fullmatch(text):
+        run.fail("zh-TW string 16 reads %r (status %s), expected a two-character name between U+FFF1 and "
+                 "U+FFF0, ' EFI ', U+FFF1 and the word for version and U+FFF0" % (text, status))
+    for lang in ("en-US", "zh-TW"):
+        if strings.get((lang, 33), ("0",))[0] == "0":
+            run.fail("%s string 33 exists: the package has ids 1 to 32 only" % lang)
+    run.note("string 33 reads: en-US status %s, zh-TW status %s"
+             % (strings.get(("en-US", 33), ("-",))[0], strings.get(("zh-TW", 33), ("-",))[0]))
+
+
 SCENARIOS = {s.name: s for s in (
     Scenario("first_boot", FIRST_BOOT, check_first_boot),
     Scenario("change_boot", CHANGE_BOOT, check_change_boot, timeout=90),
@@ -704,4 +962,7 @@ SCENARIOS = {s.name: s for s in (
     Scenario("end_of_dxe_mute_ec", END_OF_DXE, check_end_of_dxe_mute_ec, ec_readback=0x00),
     Scenario("s3_save", S3_SAVE, check_s3_save),
     Scenario("s3_late_load", S3_LATE, check_s3_late_load),
+    Scenario("flash_probe", FLASH_PROBE, check_flash_probe, timeout=90),
+    Scenario("hii_strings", HII_STRINGS, check_hii_strings),
 )}
+

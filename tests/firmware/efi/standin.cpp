@@ -310,10 +310,17 @@ struct PcdToken {
 };
 
 // The flash libraries' spaces: the flash device map's address (a map the
-// stand-in publishes), and the flash device list, which holds only the
-// selector: no device is listed, so identification touches no hardware in a
-// machine that has no FCH SPI controller. The parameter and information
-// spaces are empty.
+// stand-in publishes), and the flash device list. By default that list holds
+// only the selector: no device is listed, so identification touches no
+// hardware. The volatile variable FwTestFlash (test GUID, ASCII) lists SPI
+// devices, so that identification runs and probes the FCH SPI controller,
+// the FCH registers and the host bridge's lock window:
+//   "id"    token 5, an SPI part with the 3-byte identification EF 40 18,
+//           then token 6, one whose identification reads 00 00 00;
+//   "sfdp"  only the generic entry 0x12345678 (identified by SFDP).
+// Each device token has a 16-byte entry and a 40-byte parameter value; the
+// information spaces stay empty. A read of a listed value is printed:
+// "FWT pcd get flash-device|flash-param token=T size=N".
 const EFI_GUID kFdmPcdSpace = {0xC51F1883, 0xDF00, 0x4F6A, {0x08, 0xA0, 0x36, 0x9F, 0x60, 0x98, 0xFD, 0xAF}};
 const EFI_GUID kFlashDevicePcdSpace = {
     0xCBDEF572, 0x719D, 0x426E, {0x8A, 0x43, 0x75, 0xAE, 0x91, 0x3C, 0xFF, 0xB2}};
@@ -324,23 +331,118 @@ const EFI_GUID kFlashInfo1PcdSpace = {
 const EFI_GUID kFlashInfo2PcdSpace = {
     0xE9A68F2A, 0x13F1, 0x4505, {0xB6, 0xA1, 0xE1, 0x82, 0x18, 0x8A, 0xC4, 0x9A}};
 
+constexpr UINTN kFlashSelectorToken = 0x20000001;
+
 bool FlashSpace(const EFI_GUID* space) {
   return fw::GuidEq(*space, kFdmPcdSpace) || fw::GuidEq(*space, kFlashDevicePcdSpace) ||
          fw::GuidEq(*space, kFlashParamPcdSpace) || fw::GuidEq(*space, kFlashInfo1PcdSpace) ||
          fw::GuidEq(*space, kFlashInfo2PcdSpace);
 }
 
-// A flash device map with the two areas the runtime-pointer constructors
-// look up: the first area at offset 0x1000, and a firmware volume at offset
-// 0 whose header (in this buffer) gives a header length of 0x48.
-alignas(8) UINT8 gFlashImage[0x2000];
-alignas(8) UINT8 gFlashMap[28 + 2 * 52];
+struct FlashDeviceValue {
+  UINTN token;
+  UINT32 id;  // the identification the entry expects
+};
+
+const FlashDeviceValue kIdDevices[] = {{5, 0x001840EF}, {6, 0x00000000}};
+const FlashDeviceValue kSfdpDevices[] = {{0x12345678, 0x12345678}};
+
+// Every listed device is an SPI part (kind 3) of 16 MiB (size factors 0x100
+// and 0x100); bytes 4..7 of the entry are the identification, filled in when
+// the entry is read. The parameters: read-identification opcode 0x9F, erase
+// opcode 0x20, three identification bytes (byte 20), erase block 0x1000
+// (bytes 32..35).
+UINT8 gDeviceEntry[16] = {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x01};
+UINT8 gDeviceParams[40] = {0, 0, 0, 0, 0x9F, 0x20, 0, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0,
+                           3, 0, 0, 0, 0,    0,    0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0};
+const FlashDeviceValue* gFlashDevices;
+UINTN gFlashDeviceCount;
+
+const FlashDeviceValue* FindFlashDevice(UINTN token) {
+  for (UINTN i = 0; i < gFlashDeviceCount; i++) {
+    if (gFlashDevices[i].token == token) return &gFlashDevices[i];
+  }
+  return nullptr;
+}
+
+// The listed value of a device or parameter token, with its size; null for
+// any other space or token.
+const UINT8* FlashDeviceBytes(const EFI_GUID* space, UINTN token, UINTN* size) {
+  const FlashDeviceValue* d = FindFlashDevice(token);
+  if (d == nullptr) return nullptr;
+  if (fw::GuidEq(*space, kFlashDevicePcdSpace)) {
+    for (int i = 0; i < 4; i++) gDeviceEntry[4 + i] = static_cast<UINT8>(d->id >> (8 * i));
+    *size = sizeof(gDeviceEntry);
+    return gDeviceEntry;
+  }
+  if (fw::GuidEq(*space, kFlashParamPcdSpace)) {
+    *size = sizeof(gDeviceParams);
+    return gDeviceParams;
+  }
+  return nullptr;
+}
+
+char gFlashConfig[16];
+
+bool ReadFlashOption() {
+  UINTN size = sizeof(gFlashConfig) - 1;
+  const EFI_STATUS status =
+      fw::gRT->GetVariable(u"FwTestFlash", &fw::kTestGuid, nullptr, &size, gFlashConfig);
+  if (status == EFI_NOT_FOUND) return true;
+  if (EFI_ERROR(status)) return false;
+  gFlashConfig[size] = 0;
+  if (fw::StrEq(gFlashConfig, "id")) {
+    gFlashDevices = kIdDevices;
+    gFlashDeviceCount = sizeof(kIdDevices) / sizeof(kIdDevices[0]);
+  } else if (fw::StrEq(gFlashConfig, "sfdp")) {
+    gFlashDevices = kSfdpDevices;
+    gFlashDeviceCount = sizeof(kSfdpDevices) / sizeof(kSfdpDevices[0]);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A flash device map with the three areas the driver looks up: the first
+// area at offset 0x1000, a firmware volume at offset 0 whose header (in this
+// buffer) gives a header length of 0x48, and the firmware-information area
+// at offset 0x2000, 0x200 bytes (see BuildFirmwareInfo).
+alignas(8) UINT8 gFlashImage[0x3000];
+alignas(8) UINT8 gFlashMap[28 + 3 * 52];
+constexpr UINTN kFirmwareInfoOffset = 0x2000;
+constexpr UINTN kFirmwareInfoSize = 0x200;
+
+// The firmware-information area: build date 2024-05-17 and time 13:45:09 in
+// BCD at 0x06 and 0x0A, and the three identification texts the boot
+// manager's strings 13, 14 and 15 are replaced with: the version at 0x0E,
+// the model at 0x27, the third text at 0x41.
+const char kFirmwareVersionText[] = "FWTEST.V1.2.3";
+const char kFirmwareModelText[] = "FWT-MODEL 7";
+const char kFirmwareThirdText[] = "07.08.09";
+
+void BuildFirmwareInfo(UINT8* area) {
+  const UINT8 date[3] = {0x24, 0x05, 0x17};
+  const UINT8 time[3] = {0x13, 0x45, 0x09};
+  for (int i = 0; i < 3; i++) {
+    area[0x06 + i] = date[i];
+    area[0x0A + i] = time[i];
+  }
+  const struct {
+    UINTN offset;
+    const char* text;
+  } texts[3] = {{0x0E, kFirmwareVersionText}, {0x27, kFirmwareModelText}, {0x41, kFirmwareThirdText}};
+  for (const auto& t : texts) {
+    for (UINTN i = 0; t.text[i] != 0; i++) area[t.offset + i] = static_cast<UINT8>(t.text[i]);
+  }
+}
 
 void BuildFlashMap() {
   const UINT8 firstArea[16] = {0xA2, 0xAC, 0xDD, 0xD9, 0x16, 0x08, 0xF3, 0x48,
                                0xAD, 0xED, 0x6B, 0x71, 0x65, 0x6B, 0x24, 0x8A};
   const UINT8 volume[16] = {0x74, 0x53, 0x3C, 0x77, 0xD1, 0x81, 0x43, 0x4D,
                             0xB2, 0x93, 0xF3, 0xD7, 0x4F, 0x18, 0x1D, 0x6B};
+  const UINT8 firmwareInfo[16] = {0xFC, 0x5D, 0x41, 0x32, 0x06, 0xD1, 0xC7, 0x48,
+                                  0x9E, 0xB5, 0x80, 0x6C, 0x11, 0x4D, 0xD1, 0x07};
   UINT8* m = gFlashMap;
   auto put32 = [](UINT8* at, UINT32 v) {
     for (int i = 0; i < 4; i++) at[i] = static_cast<UINT8>(v >> (8 * i));
@@ -356,8 +458,10 @@ void BuildFlashMap() {
   const struct {
     const UINT8* type;
     UINT64 offset, size;
-  } entries[2] = {{firstArea, 0x1000, 0x1000}, {volume, 0, 0x1000}};
-  for (int i = 0; i < 2; i++) {
+  } entries[3] = {{firstArea, 0x1000, 0x1000},
+                  {volume, 0, 0x1000},
+                  {firmwareInfo, kFirmwareInfoOffset, kFirmwareInfoSize}};
+  for (int i = 0; i < 3; i++) {
     UINT8* e = m + 28 + 52 * i;
     for (int b = 0; b < 16; b++) e[b] = entries[i].type[b];
     put64(e + 32, entries[i].offset);
@@ -367,6 +471,7 @@ void BuildFlashMap() {
   for (int i = 0; i < 28; i++) sum = static_cast<UINT8>(sum + m[i]);
   m[16] = static_cast<UINT8>(0 - sum);
   gFlashImage[0x30] = 0x48;
+  BuildFirmwareInfo(gFlashImage + kFirmwareInfoOffset);
 }
 
 PcdToken gPcdTokens[] = {
@@ -431,6 +536,8 @@ EFI_STATUS EFIAPI PcdSet64(const EFI_GUID* space, UINTN token, UINT64 value) {
 
 UINTN EFIAPI PcdGetSize(const EFI_GUID* space, UINTN token) {
   if (!OwnSpace(space)) return gOvmfPcd->GetSize(space, token);
+  UINTN size = 0;
+  if (FlashDeviceBytes(space, token, &size) != nullptr) return size;
   return FindToken(space, token) != nullptr ? sizeof(UINT64) : 0;
 }
 
@@ -438,6 +545,25 @@ UINTN EFIAPI PcdGetSize(const EFI_GUID* space, UINTN token) {
 // answer is 0.
 EFI_STATUS EFIAPI PcdGetNextToken(const EFI_GUID* space, UINTN* token) {
   if (!OwnSpace(space)) return gOvmfPcd->GetNextToken(space, token);
+  if (fw::GuidEq(*space, kFlashDevicePcdSpace) && gFlashDeviceCount > 0) {
+    // The selector, then the listed devices in their order.
+    bool take = *token == 0;
+    if (take) {
+      *token = kFlashSelectorToken;
+      return EFI_SUCCESS;
+    }
+    take = *token == kFlashSelectorToken;
+    for (UINTN i = 0; i < gFlashDeviceCount; i++) {
+      if (take) {
+        *token = gFlashDevices[i].token;
+        return EFI_SUCCESS;
+      }
+      take = gFlashDevices[i].token == *token;
+    }
+    if (!take) return EFI_NOT_FOUND;
+    *token = 0;
+    return EFI_SUCCESS;
+  }
   bool take = *token == 0;
   for (const PcdToken& t : gPcdTokens) {
     if (!fw::GuidEq(*t.space, *space)) continue;
@@ -472,9 +598,20 @@ UINT32 EFIAPI PcdGet32(const EFI_GUID* space, UINTN token) {
   }
   return static_cast<UINT32>(t->value);
 }
-// No flash device, parameter or information value is listed: absent.
+// Flash device and parameter values as listed; anything else is absent.
 void* EFIAPI PcdGetPtr(const EFI_GUID* space, UINTN token) {
   if (!OwnSpace(space)) return gOvmfPcd->GetPtr(space, token);
+  UINTN size = 0;
+  if (const UINT8* bytes = FlashDeviceBytes(space, token, &size)) {
+    fw::Line("pcd")
+        .Str(fw::GuidEq(*space, kFlashDevicePcdSpace) ? " get flash-device" : " get flash-param")
+        .Str(" token=")
+        .Hex(token)
+        .Str(" size=")
+        .Dec(size)
+        .Emit();
+    return const_cast<UINT8*>(bytes);
+  }
   if (FlashSpace(space) && FindToken(space, token) == nullptr) {
     return nullptr;
   }
@@ -563,6 +700,10 @@ EFI_STATUS WrapPcd() {
     fw::Line("error").Str(" standin: bad FwTestS3").Emit();
     return EFI_INVALID_PARAMETER;
   }
+  if (!ReadFlashOption()) {
+    fw::Line("error").Str(" standin: bad FwTestFlash").Emit();
+    return EFI_INVALID_PARAMETER;
+  }
   EFI_STATUS status =
       fw::gBS->LocateProtocol(&fw::kPcdProtocolGuid, nullptr, reinterpret_cast<void**>(&gOvmfPcd));
   if (EFI_ERROR(status)) return status;
@@ -616,6 +757,10 @@ EFI_STATUS WrapPcd() {
       .Hex(gPcdTokens[3].value)
       .Str(" table-size=")
       .Hex(gPcdTokens[5].value)
+      .Str(" flash-devices=")
+      .Dec(gFlashDeviceCount)
+      .Str(" firmware-info=")
+      .Hex(reinterpret_cast<UINTN>(gFlashImage + kFirmwareInfoOffset))
       .Str(found == &gPcdWrapper ? " located" : " not-located")
       .Emit();
   return found == &gPcdWrapper ? EFI_SUCCESS : EFI_NOT_FOUND;
