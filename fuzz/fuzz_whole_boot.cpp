@@ -22,14 +22,15 @@
 // Oracle, whatever the input: no recorded violation (the simulator records
 // misuse of the services and of the EC), no hang (every hardware wait is
 // bounded), no pool of a boot that ran to its end held beyond the published
-// TSC-frequency record and the list anchor, at most 3 resets in a row and a platform that
-// settles within 8 boots.
+// TSC-frequency record, the list anchor and the shared record, at most 3
+// resets in a row and a platform that settles within 8 boots.
 #include <cstring>
 
 #include "frame/driver.h"
 #include "frame/module.h"
 #include "fuzz/harness.h"
 #include "s3/smm_services.h"
+#include "support/strings/strings.h"
 
 namespace {
 
@@ -181,12 +182,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     settled = true;
     if (reset) break;  // shut down: the machine stays off
-    // Records published for other modules stay: the TSC frequency table and
-    // the list anchor.
+    // Records published for other modules stay: the TSC frequency table,
+    // the list anchor and the shared record.
     const void* tsc = platform.FindConfigTable(TscFrequencyGuid);
     const void* anchor = platform.LocateProtocolInterface(ListAnchorProtocolGuid);
+    const void* shared = platform.LocateProtocolInterface(SharedRecordProtocolGuid);
     for (const sim::Allocation& a : platform.OutstandingAllocations()) {
-      Check(a.type != EfiBootServicesData || a.address == tsc || a.address == anchor ||
+      Check(a.type != EfiBootServicesData || a.address == tsc || a.address == anchor || a.address == shared ||
                 a.boot != platform.BootNumber(),
             "boot " + std::to_string(boot) + " ends holding " + std::to_string(a.size) + " bytes");
     }
