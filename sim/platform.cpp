@@ -351,6 +351,11 @@ const char* const kServiceNames[] = {
     "SmmLocateHandle",
     "SmmLocateProtocol",
     "SmmInstallConfigurationTable",
+    "NewPackageList",
+    "NewString",
+    "SetString",
+    "GetLanguages",
+    "GetString",
 };
 static_assert(sizeof kServiceNames / sizeof kServiceNames[0] == static_cast<unsigned>(Service::Count));
 
@@ -526,8 +531,10 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
       impl->Violation("DriverEntry returned at TPL " + std::to_string(impl->tpl));
     }
     pointerRegistry.OnBeforeEndOfDxe(*this);
+    hii.OnBeforeEndOfDxe(*this);
     stage(BootStage::EndOfDxe, "EndOfDxe");
     SignalEventGroup(kEndOfDxeGroup);
+    hii.OnAfterEndOfDxe(*this);
     stage(BootStage::ReadyToLock, "ReadyToLock");
     InstallProtocol(kDxeSmmReadyToLockProtocol, nullptr);
     if (smm.basePresent) InstallSmmProtocol(EFI_SMM_READY_TO_LOCK_PROTOCOL_GUID, nullptr);

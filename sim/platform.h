@@ -17,6 +17,7 @@
 #include "frame/pi.h"
 #include "frame/uefi.h"
 #include "sim/clock.h"
+#include "sim/hii.h"
 #include "sim/pointer_registry.h"
 
 namespace sim {
@@ -119,6 +120,12 @@ enum class Service : unsigned {
   SmmLocateHandle,
   SmmLocateProtocol,
   SmmInstallConfigurationTable,
+  // HII protocol members
+  NewPackageList,
+  NewString,
+  SetString,
+  GetLanguages,
+  GetString,
   Count
 };
 const char* ServiceName(Service s);
@@ -312,6 +319,9 @@ class Platform {
   // violation (the driver only locates it).
   bool smbusHc = false;
   PointerRegistry pointerRegistry;
+  // The HII database and string protocols, the other HII protocols as
+  // stand-ins, the watched protocol and the shared record (sim/hii.h).
+  HiiServices hii;
   // A HEAP buffer HOB in the HOB list of every boot (after those already added).
   void AddHeapHob(const HeapHob& hob);
 
@@ -380,7 +390,8 @@ class Platform {
   // exit-boot-services group. With smm.basePresent, the SMM ready-to-lock
   // protocol follows the DXE one and the SMM exit-boot-services notice
   // follows the exit-boot-services group, both in the SMM database. A
-  // pointer registry set to appear late is installed right before End-of-DXE.
+  // pointer registry set to appear late is installed right before End-of-DXE;
+  // the watched protocol (hii.watched) right before or right after it.
   // The image of the previous boot is unloaded when the next RunBoot starts,
   // so exported symbols stay inspectable after a boot.
   BootOutcome RunBoot(DriverImage& image);

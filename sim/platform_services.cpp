@@ -94,6 +94,7 @@ void Platform::Impl::InstallPlatformServices() {
   }
   if (owner->smm.basePresent) owner->InstallProtocol(EFI_SMM_BASE2_PROTOCOL_GUID, &smmWorld->base);
   owner->pointerRegistry.OnBootStart(*owner);
+  owner->hii.OnBootStart(*owner);
 }
 
 void Platform::AddHeapHob(const HeapHob& hob) {

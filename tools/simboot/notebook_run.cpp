@@ -93,7 +93,19 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
       p.Trace("Hook", "purge-idle marker installed on " + std::to_string(handles) + " handle(s)");
     });
   }
+  ApplyHiiScenario(scenario.hii, platform);
+  flashAreas = HiiFlashAreas(scenario.hii);
   ApplyFlashSetting(scenario.flash, scenario.cpuid80000001Eax, *this);
+  if (!flashAreas.empty() && !(scenario.flash.present && scenario.flash.hasMap)) {
+    // No map of the scenario's own: one that holds the areas alone, with
+    // FlashBase at the first of them.
+    const uint64_t flashBase = reinterpret_cast<uintptr_t>(flashAreas.front().bytes.data());
+    std::vector<sim::FdmEntrySpec> entries;
+    for (const sim::FlashArea& a : flashAreas) entries.push_back(a.Entry(flashBase));
+    areaMap = sim::BuildFlashDeviceMap(flashBase, entries);
+    pcd.Declare(sim::kFdmTokenSpace, sim::kFdmAddressToken, sim::PcdDatabase::Kind::U64,
+                reinterpret_cast<uintptr_t>(areaMap.data()));
+  }
 }
 
 NotebookRun::~NotebookRun() {

@@ -50,6 +50,11 @@ class NotebookRun {
   std::unique_ptr<S3Stand> s3;                // the SMM side and S3 records the scenario asks for
   std::unique_ptr<sim::FlashPlatform> flash;  // with a "flash" section only
   std::vector<BootEndState> bootEnds;
+  // Flash areas in host memory that the flash device map names (the
+  // firmware-information area and the kept area), and the map published
+  // for them when the scenario's "flash" section gives none.
+  std::vector<sim::FlashArea> flashAreas;
+  std::vector<uint8_t> areaMap;
 
  private:
   Scenario scenario_;

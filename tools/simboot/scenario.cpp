@@ -64,6 +64,40 @@
 //                      to the payload's, signature to 0x50414548 ("HEAP")
 //   "flash":           the flash hardware and configuration, described in
 //                      tools/simboot/scenario_flash.cpp
+//   "hii":             false: no HII protocol is installed; or an object
+//                      {"present": bool, "string": bool, "database": bool,
+//                       "configRouting": bool, "font": bool, "image": bool,
+//                       "setStringOnSkippedId": "define" | "refuse"}: which
+//                      HII protocols are installed at boot start (all by
+//                      default; config routing, font and image may only be
+//                      located) and what SetString does with an id a
+//                      language's package skips ("define": the id gets the
+//                      text in that language; "refuse": EFI_NOT_FOUND)
+//   "watchedProtocol": "absent" (default), "boot-start", "before-end-of-dxe"
+//                      or "after-end-of-dxe": when another module installs
+//                      protocol 8BFFF2C1-0BB8-47FD-9F6A-AEC101ACBE6E
+//   "sharedRecord":    true: another module publishes the 40-byte shared
+//                      record DA8A55E4-4940-4AF9-9F36-2DB43EC28259 at boot start
+//   "firmwareInfo":    the firmware-information area (map type
+//                      32415DFC-D106-48C7-9EB5-806C114DD107, instance 1):
+//                      true for the built-in one, or {"size": 0x200, "date":
+//                      "2024-03-15", "time": "10:20:30", "version":
+//                      "VXPLN2A0D0105", "model": "QV2207", "third":
+//                      "05.41.52", "records": ["$VEREX...", "$PRODEX...",
+//                      "$CCBVEX..."], "rdate": "2024-03-14" or null}, each
+//                      field optional (those are the defaults); dates and
+//                      times may also be three BCD bytes ("21 02 29"), given
+//                      without checks. Or {"raw": "hex bytes", "size": n}:
+//                      the area byte for byte (padded with FF to size).
+//                      Unwritten bytes are FF. The date and time go in BCD
+//                      at 0x06 and 0x0A, the texts with their NULs at 0x0E,
+//                      0x27 and 0x41, the records from 0x15B, "$RDATE" and
+//                      its date right after them
+//   "keptFlashArea":   true (4 KiB) or {"size": n}: the area of type
+//                      B78E15D3-F0A5-4248-8E2F-D3157AEF8836, instance 1
+//                      Both areas join the "flash" section's map after its
+//                      entries; without one they are published in a map of
+//                      their own
 //
 // Numbers are JSON integers or strings with decimal digits or 0x-prefixed hex
 // ("0x81"); object keys that are numbers follow the same rule. A variable's
@@ -636,9 +670,11 @@ Scenario FromJson(const Json& root) {
   keys.insert(keys.end(), PlatformServiceKeys().begin(), PlatformServiceKeys().end());
   keys.insert(keys.end(), std::begin(kS3ScenarioKeys), std::end(kS3ScenarioKeys));
   keys.push_back("flash");
+  keys.insert(keys.end(), HiiScenarioKeys().begin(), HiiScenarioKeys().end());
   CheckKeys(root, "", keys);
   Scenario s;
   ReadPlatformServices(root, &s);
+  ReadHiiScenario(root, &s.hii);
   if (root.contains("description")) s.description = ReadString(root["description"], "description");
   if (root.contains("bootMode")) s.bootMode = ReadBootMode(root["bootMode"], "bootMode");
   if (root.contains("platformHook")) ReadPlatformHook(root["platformHook"], "platformHook", &s);
@@ -853,6 +889,7 @@ OrderedJson ToJson(const Scenario& s) {
   WritePlatformServices(s, &root);
   WriteS3Keys(s.s3, root);
   if (s.flash.present) root["flash"] = OrderedJson::parse(FlashSettingToText(s.flash));
+  WriteHiiScenario(s.hii, &root);
   return root;
 }
 
@@ -912,7 +949,7 @@ bool operator==(const Scenario& a, const Scenario& b) {
          a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
          a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
          a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
-         a.pauseTicks == b.pauseTicks && a.s3 == b.s3 && a.flash == b.flash;
+         a.pauseTicks == b.pauseTicks && a.s3 == b.s3 && a.flash == b.flash && a.hii == b.hii;
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& source) {

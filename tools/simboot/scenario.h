@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/firmware_info.h"
+#include "sim/hii.h"
 #include "sim/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/json_read.h"
@@ -100,6 +102,25 @@ struct FlashSetting {
 };
 bool operator==(const FlashSetting& a, const FlashSetting& b);
 
+// The HII protocols, the protocols of other modules the string library meets,
+// and the flash areas it reads (tools/simboot/scenario_hii.cpp).
+struct HiiScenario {
+  bool stringProtocol = true, databaseProtocol = true, configRouting = true, font = true, image = true;
+  sim::SkippedIdRule skippedId = sim::SkippedIdRule::Define;
+  sim::LateInstall watched = sim::LateInstall::Absent;
+  bool sharedRecord = false;
+  std::optional<sim::FirmwareInfoSpec> firmwareInfo;    // the area built from its fields
+  std::optional<std::vector<uint8_t>> firmwareInfoRaw;  // or given byte for byte
+  std::optional<uint32_t> keptAreaSize;                 // the kept area, erased flash of this size
+};
+bool operator==(const HiiScenario& a, const HiiScenario& b);
+const std::vector<std::string>& HiiScenarioKeys();
+void ReadHiiScenario(const Json& root, HiiScenario* hii);
+void WriteHiiScenario(const HiiScenario& hii, OrderedJson* root);
+void ApplyHiiScenario(const HiiScenario& hii, sim::Platform& platform);
+// The flash areas the setting puts in the map, in map order.
+std::vector<sim::FlashArea> HiiFlashAreas(const HiiScenario& hii);
+
 struct Scenario {
   std::string description;
   uint32_t bootMode = 0;         // PI boot mode, BOOT_WITH_FULL_CONFIGURATION
@@ -127,6 +148,7 @@ struct Scenario {
   PlatformServicesSetting services;
   S3Scenario s3;  // "smmCommunication" and "s3" (scenario_s3.cpp)
   FlashSetting flash;
+  HiiScenario hii;
 };
 
 // The P-state registers in their short form: the current P-state number

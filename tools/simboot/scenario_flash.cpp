@@ -364,6 +364,8 @@ void ApplyFlashSetting(const FlashSetting& f, uint32_t cpuidEax, NotebookRun& ru
     std::vector<sim::FdmEntrySpec> entries;
     for (const FlashMapEntrySetting& e : f.map)
       entries.push_back({e.type, e.area, e.offset, e.size, e.attributes});
+    // The flash areas of the HII keys follow the scenario's own entries.
+    for (const sim::FlashArea& a : run.flashAreas) entries.push_back(a.Entry(f.flashBase));
     flash.PublishDeviceMap(run.pcd, sim::BuildFlashDeviceMap(f.flashBase, entries));
   }
 }
