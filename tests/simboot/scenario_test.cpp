@@ -109,7 +109,8 @@ TEST(ScenarioErrors, NameThePathAndTheProblem) {
        "purgeIdleMarker, debugConsole, imc, ec, cmos, pcd, cpu, variables, store, failures, "
        "powerCutAfterNvWrite, resetReturns, bootManager, smm, imageCodeType, dxeServices, pointerRegistry, "
        "smbusHc, "
-       "heapHobs, smmCommunication, s3, flash)"},
+       "heapHobs, smmCommunication, s3, flash, hii, watchedProtocol, sharedRecord, firmwareInfo, "
+       "keptFlashArea)"},
       {"hook length too long", R"({"platformHook": {"length": 129}})",
        "t.json: platformHook.length: 129 is not an interface length (0 to 128)"},
       {"unknown failing service", R"({"failures": [{"service": "Stall", "status": "EFI_DEVICE_ERROR"}]})",
