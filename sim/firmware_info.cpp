@@ -45,9 +45,29 @@ std::vector<uint8_t> BuildFirmwareInfoArea(const FirmwareInfoSpec& spec) {
 FdmEntrySpec FlashArea::Entry(uint64_t flashBase) const {
   FdmEntrySpec e;
   e.type = type;
-  e.offset = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(bytes.data())) - flashBase;
+  e.offset = base - flashBase;
   e.size = bytes.size();
   return e;
 }
+
+void FlashArea::Map(Platform& platform) {
+  if (!bytes.empty()) platform.MapMmio(base, bytes.size(), this);
+}
+
+void FlashArea::Unmap(Platform& platform) {
+  if (!bytes.empty()) platform.MapMmio(base, bytes.size(), nullptr);
+}
+
+uint32_t FlashArea::MmioRead(uint64_t address, int width) {
+  uint32_t value = 0;
+  for (int i = 0; i < width; ++i) {
+    const uint64_t at = address - base + static_cast<uint64_t>(i);
+    const uint32_t byte = at < bytes.size() ? bytes[at] : 0xFF;
+    value |= byte << (8 * i);
+  }
+  return value;
+}
+
+void FlashArea::MmioWrite(uint64_t, int, uint32_t) { ++writes; }
 
 }  // namespace sim

@@ -43,14 +43,32 @@ struct FirmwareInfoSpec {
 // bytes. Everything must fit in `size`; what does not is left out.
 std::vector<uint8_t> BuildFirmwareInfoArea(const FirmwareInfoSpec& spec);
 
-// An area of the simulated flash kept in host memory, so that the address
-// the map gives is where the driver reads it.
-struct FlashArea {
+// Flash addresses of the areas when the scenario does not place them: the
+// firmware-information area and the kept area, 64 KiB apart below the top
+// megabyte of the 4 GiB boot flash window.
+inline constexpr uint64_t kFirmwareInfoAreaAddress = 0xFFD00000;
+inline constexpr uint64_t kKeptFlashAreaAddress = 0xFFD10000;
+
+// An area of the simulated system flash, memory-mapped at `base` on the bus:
+// the driver reads it through the seam as it reads the flash of a real
+// notebook. Reads give the bytes (little-endian for wider accesses); the
+// array is read-only without the part's program commands, so a write is
+// counted and traced, not stored. Map() once the area sits where it stays.
+class FlashArea : public Device {
+ public:
+  FlashArea(const EFI_GUID& type, std::vector<uint8_t> bytes, uint64_t base)
+      : type(type), bytes(std::move(bytes)), base(base) {}
   EFI_GUID type{};
   std::vector<uint8_t> bytes;
+  uint64_t base = 0;
+  unsigned writes = 0;
+  void Map(Platform& platform);
+  void Unmap(Platform& platform);
   // Its map entry for a map of that FlashBase (the offset wraps as the
   // driver's FlashBase + Offset does).
   FdmEntrySpec Entry(uint64_t flashBase) const;
+  uint32_t MmioRead(uint64_t address, int width) override;
+  void MmioWrite(uint64_t address, int width, uint32_t value) override;
 };
 
 }  // namespace sim

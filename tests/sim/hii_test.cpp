@@ -14,74 +14,16 @@
 #include "sim/firmware_info.h"
 #include "sim/hii.h"
 #include "sim/platform.h"
+#include "tests/hii_bytes.h"
 
 using sim::operator==;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace hiitest;
 
-constexpr EFI_GUID kListGuid = {0x3B4D9B23, 0x95AC, 0x44F6, {0x9F, 0xCD, 0x0E, 0x95, 0x94, 0x58, 0x6C, 0x72}};
 constexpr EFI_GUID kOtherGuid = {
     0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
-
-void Put16(Bytes& b, unsigned v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void Set32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// String blocks.
-Bytes Str(const std::u16string& text) {
-  Bytes b = {0x14};
-  for (char16_t c : text) Put16(b, c);
-  Put16(b, 0);
-  return b;
-}
-Bytes Skip2(unsigned n) {
-  Bytes b = {0x21};
-  Put16(b, n);
-  return b;
-}
-Bytes Skip1(uint8_t n) { return {0x22, n}; }
-const Bytes kEnd = {0x00};
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-// A string package: header of 46 bytes + tag + NUL, blocks right after it.
-Bytes StringPackage(const std::string& tag, const Bytes& blocks) {
-  const uint32_t hdr = static_cast<uint32_t>(46 + tag.size() + 1);
-  Bytes b;
-  Put32(b, (hdr + static_cast<uint32_t>(blocks.size())) | 0x04u << 24);
-  Put32(b, hdr);
-  Put32(b, hdr);
-  b.insert(b.end(), 32, 0);  // LanguageWindow
-  Put16(b, 1);               // LanguageName
-  b.insert(b.end(), tag.begin(), tag.end());
-  b.push_back(0);
-  b.insert(b.end(), blocks.begin(), blocks.end());
-  return b;
-}
-
-// A package list: GUID, PackageLength, the packages, the end package.
-Bytes List(const std::vector<Bytes>& packages, bool endPackage = true, const EFI_GUID& guid = kListGuid) {
-  Bytes b(16);
-  std::memcpy(b.data(), &guid, 16);
-  Put32(b, 0);
-  for (const Bytes& p : packages) b.insert(b.end(), p.begin(), p.end());
-  if (endPackage) b.insert(b.end(), {0x04, 0x00, 0x00, 0xDF});
-  Set32(b, 16, static_cast<uint32_t>(b.size()));
-  return b;
-}
 
 Bytes EnUs() {
   return StringPackage("en-US", Cat({Str(u"English"), Str(u"EFI Floppy"), Str(u"EFI DVD/CDROM"), kEnd}));
@@ -618,15 +560,27 @@ TEST(FirmwareInfoArea, FieldsAtTheirOffsets) {
   EXPECT_EQ(cut[0x15B + 12], 0xFF);
 }
 
-TEST(FirmwareInfoArea, MapEntryPointsAtTheHostBytes) {
-  sim::FlashArea area{sim::kFirmwareInfoAreaType, sim::BuildFirmwareInfoArea({})};
-  for (const uint64_t flashBase : {uint64_t{0xFF000000}, uint64_t{0}}) {
+TEST(FirmwareInfoArea, MappedOnTheBusWhereItsMapEntryPoints) {
+  sim::Platform platform;
+  sim::FlashArea area{sim::kFirmwareInfoAreaType, sim::BuildFirmwareInfoArea({}), 0xFFD00000};
+  area.Map(platform);
+  for (const uint64_t flashBase : {uint64_t{0xFF000000}, uint64_t{0xFFFFFFFFFFF00000}}) {
     const sim::FdmEntrySpec e = area.Entry(flashBase);
-    EXPECT_EQ(flashBase + e.offset, reinterpret_cast<uintptr_t>(area.bytes.data()));
+    EXPECT_EQ(flashBase + e.offset, 0xFFD00000u) << "the offset wraps as FlashBase + Offset does";
     EXPECT_EQ(e.size, 0x200u);
     const EFI_GUID type = {0x32415DFC, 0xD106, 0x48C7, {0x9E, 0xB5, 0x80, 0x6C, 0x11, 0x4D, 0xD1, 0x07}};
     EXPECT_TRUE(e.type == type);
   }
+  // Reads through the seam's bus: the date bytes, a little-endian word, the
+  // version text; a write leaves the array as it was.
+  EXPECT_EQ(platform.SeamMmioRead(0xFFD00006, 1), 0x24u);
+  EXPECT_EQ(platform.SeamMmioRead(0xFFD00006, 2), 0x0324u);
+  EXPECT_EQ(platform.SeamMmioRead(0xFFD0000E, 4), 0x4C505856u);  // "VXPL"
+  platform.SeamMmioWrite(0xFFD0000E, 1, 0);
+  EXPECT_EQ(platform.SeamMmioRead(0xFFD0000E, 1), 0x56u);
+  EXPECT_EQ(area.writes, 1u);
+  area.Unmap(platform);
+  EXPECT_EQ(platform.SeamMmioRead(0xFFD00006, 1), 0xFFu) << "unmapped: a floating bus";
 }
 
 }  // namespace

@@ -77,8 +77,8 @@ class CallLog {
     active_->Add("CreateEvent " + active_->EventName(e ? *e : nullptr));
     return s;
   }
-  static EFI_STATUS EFIAPI CreateEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY f, const void* c, const EFI_GUID* g,
-                                    EFI_EVENT* e) {
+  static EFI_STATUS EFIAPI CreateEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY f, const void* c,
+                                    const EFI_GUID* g, EFI_EVENT* e) {
     const EFI_STATUS s = active_->real_.CreateEventEx(type, tpl, f, c, g, e);
     active_->Created(e, s);
     active_->Add("CreateEventEx " + G(g) + " " + active_->EventName(e ? *e : nullptr));
@@ -100,6 +100,7 @@ using ChainTest = DriverTest;
 TEST_F(ChainTest, ConstructorsAndDestructorsRunInTheirOrder) {
   platform.smm.basePresent = true;
   platform.smbusHc = true;
+  platform.hii.SetAllPresent(true);
   platform.BeginBoot();
   ResetDriverState();
   CallLog log(platform);
@@ -107,20 +108,20 @@ TEST_F(ChainTest, ConstructorsAndDestructorsRunInTheirOrder) {
   const size_t constructorCalls = log.calls.size();
 
   const std::vector<std::pair<int, std::string>> steps = {
-      {4, "LocateProtocol E49D33ED-513D-4634-B698-6F55AA751C1B"},          // SMBus host controller
-      {7, "RegisterProtocolNotify 60FF8964-E906-41D0-AFED-F241E974E08E"},  // boot-script lock
-      {7, "CreateEventEx 7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B #2"},        // ready to boot
+      {4, "LocateProtocol E49D33ED-513D-4634-B698-6F55AA751C1B"},            // SMBus host controller
+      {7, "RegisterProtocolNotify 60FF8964-E906-41D0-AFED-F241E974E08E"},    // boot-script lock
+      {7, "CreateEventEx 7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B #2"},          // ready to boot
       {8, "InstallProtocolInterface F4540D21-18C6-4E74-BC2D-3C6FA08D8BC6"},  // list anchor
       {9, "InstallProtocolInterface AF62673D-DEDA-43AE-8F03-9C2D89FD78DA"},  // heap buffer list
-      {11, "CreateEventEx 27ABF055-B1B8-4C26-8048-748F37BAA2DF #3"},       // exit boot services
-      {12, "RegisterProtocolNotify 1C2E4602-E3BA-4B07-E3B8-3555A51C613A"},  // pointer registry
-      {14, "CreateEventEx 27ABF055-B1B8-4C26-8048-748F37BAA2DF #5"},       // exit boot services
-      {17, "LocateProtocol 0FD96974-23AA-4CDC-B9CB-98D17750322A"},          // HII string
-      {17, "LocateProtocol EF9FC172-A1B2-4693-B327-6D32FC416042"},          // HII database
-      {17, "LocateProtocol 587E72D7-CC50-4F79-8209-CA291FC1A10F"},          // HII configuration routing
-      {17, "LocateProtocol E9CA4775-8657-47FC-97E7-7ED65A084324"},          // HII font
-      {17, "LocateProtocol 31A6406A-6BDF-4E46-B2A2-EBAA89C40920"},          // HII image
-      {20, "LocateProtocol DA8A55E4-4940-4AF9-9F36-2DB43EC28259"},          // shared record
+      {11, "CreateEventEx 27ABF055-B1B8-4C26-8048-748F37BAA2DF #3"},         // exit boot services
+      {12, "RegisterProtocolNotify 1C2E4602-E3BA-4B07-E3B8-3555A51C613A"},   // pointer registry
+      {14, "CreateEventEx 27ABF055-B1B8-4C26-8048-748F37BAA2DF #5"},         // exit boot services
+      {17, "LocateProtocol 0FD96974-23AA-4CDC-B9CB-98D17750322A"},           // HII string
+      {17, "LocateProtocol EF9FC172-A1B2-4693-B327-6D32FC416042"},           // HII database
+      {17, "LocateProtocol 587E72D7-CC50-4F79-8209-CA291FC1A10F"},           // HII configuration routing
+      {17, "LocateProtocol E9CA4775-8657-47FC-97E7-7ED65A084324"},           // HII font
+      {17, "LocateProtocol 31A6406A-6BDF-4E46-B2A2-EBAA89C40920"},           // HII image
+      {20, "LocateProtocol DA8A55E4-4940-4AF9-9F36-2DB43EC28259"},           // shared record
       {20, "InstallProtocolInterface DA8A55E4-4940-4AF9-9F36-2DB43EC28259"},
       {20, "RegisterProtocolNotify 8BFFF2C1-0BB8-47FD-9F6A-AEC101ACBE6E"},  // watched protocol
       {21, "LocateProtocol 14AFC99E-E23E-11E1-A234-D0DF9A35C106"},          // platform hook
@@ -139,7 +140,8 @@ TEST_F(ChainTest, ConstructorsAndDestructorsRunInTheirOrder) {
   const std::string watchEvent = log.calls[static_cast<size_t>(watched) - 1].substr(12);
 
   RunLibraryDestructors(platform.ImageHandle(), log.SystemTable());
-  const std::vector<std::string> closes(log.calls.begin() + static_cast<long>(constructorCalls), log.calls.end());
+  const std::vector<std::string> closes(log.calls.begin() + static_cast<long>(constructorCalls),
+                                        log.calls.end());
   EXPECT_EQ(closes, (std::vector<std::string>{
                         "CloseEvent " + watchEvent,  // 1: string package
                         "CloseEvent #5",             // 2, 3: flash runtime pointers

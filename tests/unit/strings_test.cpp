@@ -6,8 +6,11 @@
 #include <map>
 #include <string>
 
+#include "sim/firmware_info.h"
 #include "sim/flash_devices.h"
+#include "sim/hii.h"
 #include "sim/pcd_db.h"
+#include "tests/hii_bytes.h"
 #include "tests/le_bytes.h"
 #include "tests/unit/driver_fixture.h"
 
@@ -429,6 +432,356 @@ TEST_F(FirmwareInfoTest, Arguments) {
   EXPECT_EQ(GetFirmwareInfoText(2, &size, nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetFirmwareInfoText(9, &size, buffer), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetFirmwareInfoText(-1, &size, buffer), EFI_INVALID_PARAMETER);
+}
+
+// ---------------------------------------------------------------- with the HII database
+
+// A notebook with the platform's HII and a firmware-information area at
+// 0xFFD00000 in a flash map of FlashBase 0xFFC00000.
+class BootStringsTest : public DriverTest {
+ protected:
+  sim::PcdDatabase pcd{platform};
+  sim::FlashPlatform flash{platform, notebook};
+  std::unique_ptr<sim::FlashArea> area;
+
+  void SetUp() override {
+    platform.hii.SetAllPresent(true);
+    sim::FirmwareInfoSpec spec;
+    spec.version = "VXPLN2A0D0105";
+    spec.model = "QV2207-X";
+    spec.third = "05.41.52";
+    Area(sim::BuildFirmwareInfoArea(spec));
+    DriverTest::SetUp();
+  }
+  void TearDown() override {
+    if (area) area->Unmap(platform);
+  }
+  void Area(std::vector<uint8_t> bytes, bool listed = true) {
+    if (area) area->Unmap(platform);
+    area = std::make_unique<sim::FlashArea>(sim::kFirmwareInfoAreaType, std::move(bytes), 0xFFD00000);
+    area->Map(platform);
+    std::vector<sim::FdmEntrySpec> entries;
+    if (listed) entries.push_back(area->Entry(0xFFC00000));
+    flash.PublishDeviceMap(pcd, sim::BuildFlashDeviceMap(0xFFC00000, entries));
+  }
+  // A boot with only the frame's tables stored and the HII protocols
+  // located, so that BootStringsInit can be called on its own.
+  void FrameOnly() {
+    platform.BeginBoot();
+    ResetDriverState();
+    ImageHandle = platform.ImageHandle();
+    SystemTable = platform.SystemTable();
+    BootServices = SystemTable->BootServices;
+    RuntimeServices = SystemTable->RuntimeServices;
+    LocateHiiProtocols(ImageHandle, SystemTable);
+  }
+  EFI_HII_HANDLE Registered() const { return platform.hii.HandleOf(hiitest::kListGuid); }
+  std::optional<std::u16string> String(const char* language, EFI_STRING_ID id) const {
+    return platform.hii.String(hiitest::kListGuid, language, id);
+  }
+  // The driver's NewString and SetString calls as "<kind> <language> <id>".
+  std::vector<std::string> StringCalls() const {
+    std::vector<std::string> calls;
+    for (const sim::TraceEvent& e : platform.trace) {
+      if (e.kind != "HiiString" || e.boot != platform.BootNumber()) continue;
+      std::string call, language, id;
+      for (const auto& [key, value] : e.fields) {
+        if (key == "member") call = value;
+        if (key == "language") language = value;
+        if (key == "id") id = value;
+      }
+      calls.push_back(call + " " + language + " " + id);
+    }
+    return calls;
+  }
+  // Registers a list of the given language packages, each with ids 1 and 2,
+  // through the driver's own helper.
+  EFI_HII_HANDLE ListOf(const std::vector<std::string>& languages, const EFI_GUID& guid) {
+    std::vector<hiitest::Bytes> packages;
+    for (const std::string& tag : languages) {
+      packages.push_back(hiitest::StringPackage(
+          tag, hiitest::Cat({hiitest::Str(u"one"), hiitest::Str(u"two"), hiitest::kEnd})));
+    }
+    const hiitest::Bytes list = hiitest::List(packages, false, guid);
+    hiitest::Bytes blob;
+    hiitest::Put32(blob, static_cast<uint32_t>(list.size() - 20 + 4));
+    blob.insert(blob.end(), list.begin() + 20, list.end());
+    return NewPackageListFromBlobs(&guid, ImageHandle, blob.data(), nullptr);
+  }
+};
+
+TEST_F(BootStringsTest, LoadRegistersThePackageAndReplacesTheIdentificationTexts) {
+  const EFI_HII_HANDLE handle = Registered();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(BootStrings.PackageList, handle);
+  const sim::HiiPackageList* list = platform.hii.Find(handle);
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->stringPackages.size(), 2u);
+  EXPECT_EQ(list->stringPackages[0].language, "en-US");
+  EXPECT_EQ(list->stringPackages[1].language, "zh-TW");
+  EXPECT_EQ(list->bytes.size(), 2418u - 4 + 24) << "the packages, the list header and the end marker";
+  EXPECT_EQ(U32(list->bytes.data() + 16), 2438u);
+  EXPECT_EQ(U32(list->bytes.data() + list->bytes.size() - 4), 0xDF000004u);
+
+  // Ids 13 to 15 in every language, in id order; zh-TW gains them.
+  EXPECT_EQ(StringCalls(),
+            (std::vector<std::string>{"SetString en-US 13", "SetString zh-TW 13", "SetString en-US 14",
+                                      "SetString zh-TW 14", "SetString en-US 15", "SetString zh-TW 15"}));
+  for (const char* language : {"en-US", "zh-TW"}) {
+    SCOPED_TRACE(language);
+    EXPECT_EQ(String(language, 13), u"VXPLN2A0D0105");
+    EXPECT_EQ(String(language, 14), u"QV2207-X");
+    EXPECT_EQ(String(language, 15), u"05.41.52");
+  }
+  EXPECT_EQ(String("en-US", 5), u"EFI USB Device");
+  EXPECT_EQ(String("zh-TW", 1), u"\uFFF1中文\uFFF0");
+  EXPECT_EQ(String("zh-TW", 5), std::nullopt);
+
+  // The shared record, published with its initial fields and an empty list.
+  const auto* record = static_cast<const uint8_t*>(platform.LocateProtocolInterface(
+      {0xDA8A55E4, 0x4940, 0x4AF9, {0x9F, 0x36, 0x2D, 0xB4, 0x3E, 0xC2, 0x82, 0x59}}));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ((std::vector<uint8_t>(record, record + 5)), (std::vector<uint8_t>{0, 0, 1, 1, 0}));
+  EXPECT_EQ(U64(record + 8), 0u);
+  EXPECT_EQ(U64(record + 16), 0u);
+  EXPECT_EQ(U64(record + 24), reinterpret_cast<uintptr_t>(record + 24));
+  EXPECT_EQ(U64(record + 32), reinterpret_cast<uintptr_t>(record + 24));
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
+  EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+}
+
+TEST_F(BootStringsTest, TextsTheAreaCannotGiveKeepTheirDefaults) {
+  // A version of 40 characters (too long for the 32-character buffer) runs
+  // through the model field, whose text is then its last 15 characters; the
+  // third text has no NUL before the end of the area.
+  std::vector<uint8_t> bytes = sim::BuildFirmwareInfoArea({});
+  std::fill(bytes.begin() + 0x0E, bytes.begin() + 0x0E + 40, 'V');
+  bytes[0x0E + 40] = 0;
+  std::fill(bytes.begin() + 0x41, bytes.end(), 'T');
+  Area(bytes);
+  Boot();
+  EXPECT_EQ(String("en-US", 13), u"VXPLN2A0D0101");
+  EXPECT_EQ(String("en-US", 14), std::u16string(15, u'V'));
+  EXPECT_EQ(String("en-US", 15), u"05.41.47");
+  EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 14", "SetString zh-TW 14"}));
+
+  // No area in the map: every default stays, nothing is set.
+  Area(bytes, false);
+  Boot();
+  EXPECT_EQ(String("en-US", 13), u"VXPLN2A0D0101");
+  EXPECT_EQ(String("en-US", 14), u"QV2207");
+  EXPECT_EQ(String("zh-TW", 14), std::nullopt);
+  EXPECT_TRUE(StringCalls().empty());
+}
+
+TEST_F(BootStringsTest, SetStringAllLanguagesWalksTheTags) {
+  // A new string: created in the first language, then set in the others.
+  const EFI_HII_HANDLE handle = Registered();
+  platform.trace.clear();
+  const EFI_STRING_ID id =
+      SetStringAllLanguages(handle, 0, reinterpret_cast<const CHAR16*>(u"Hello"), "en-US;zh-TW");
+  EXPECT_EQ(id, 33);
+  EXPECT_EQ(StringCalls(), (std::vector<std::string>{"NewString en-US 33", "SetString zh-TW 33"}));
+  EXPECT_EQ(String("zh-TW", 33), u"Hello");
+
+  // With the list's own languages, "x-UEFI" tags are passed over.
+  const EFI_GUID mixed = {0x5A5A5A5A, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const EFI_HII_HANDLE withPlatformTags = ListOf({"en-US", "x-UEFI-ns", "fr-FR"}, mixed);
+  ASSERT_NE(withPlatformTags, nullptr);
+  platform.trace.clear();
+  EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"deux"), nullptr), 2);
+  EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 2", "SetString fr-FR 2"}));
+  EXPECT_EQ(platform.hii.String(withPlatformTags, "x-UEFI-ns", 2), u"two");
+  // Named explicitly, such a tag is set like any other.
+  EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"2"), "x-UEFI-ns"),
+            2);
+  EXPECT_EQ(platform.hii.String(withPlatformTags, "x-UEFI-ns", 2), u"2");
+
+  struct Row {
+    const char* what;
+    std::vector<std::string> languages;
+    const char* given;
+    EFI_STRING_ID id, expected;
+  };
+  const Row rows[] = {
+      {"only platform tags", {"x-UEFI-a", "x-UEFI-b"}, nullptr, 1, 0},
+      {"an empty list given", {"en-US"}, "", 1, 0},
+      {"a language the list lacks", {"en-US"}, "de-DE", 1, 0},
+      {"the walk ends at the first error", {"en-US"}, "de-DE;en-US", 1, 0},
+      {"every tag set", {"en-US", "fr-FR"}, "fr-FR;en-US", 2, 2},
+  };
+  EFI_GUID guid = {0x77770000, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ++guid.Data1;
+    const EFI_HII_HANDLE h = ListOf(row.languages, guid);
+    ASSERT_NE(h, nullptr);
+    platform.trace.clear();
+    EXPECT_EQ(SetStringAllLanguages(h, row.id, reinterpret_cast<const CHAR16*>(u"x"), row.given),
+              row.expected);
+    if (std::string(row.what) == "the walk ends at the first error") {
+      EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString de-DE 1"}));
+    }
+  }
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
+}
+
+TEST_F(BootStringsTest, FailuresOfTheHiiServices) {
+  const EFI_HII_HANDLE handle = Registered();
+  struct Row {
+    const char* what;
+    sim::Service service;
+    uint64_t nth;
+    EFI_STRING_ID expected;
+  };
+  const Row rows[] = {
+      {"GetLanguages sizing", sim::Service::GetLanguages, 1, 0},
+      {"GetLanguages reading", sim::Service::GetLanguages, 2, 0},
+      {"the second language", sim::Service::SetString, 2, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    platform.FailService(row.service, row.nth, EFI_DEVICE_ERROR);
+    EXPECT_EQ(SetStringAllLanguages(handle, 14, reinterpret_cast<const CHAR16*>(u"M"), nullptr),
+              row.expected);
+    platform.ClearServiceFailures();
+  }
+  platform.FailNthAllocation(1);
+  EXPECT_EQ(GetPackageLanguages(handle), nullptr);
+  CHAR8* languages = GetPackageLanguages(handle);
+  ASSERT_NE(languages, nullptr);
+  EXPECT_STREQ(languages, "en-US;zh-TW");
+  FreePool(languages);
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty());
+}
+
+TEST_F(BootStringsTest, NewPackageListFromBlobs) {
+  hiitest::Bytes a, b, empty;
+  const hiitest::Bytes pa =
+      hiitest::StringPackage("en-US", hiitest::Cat({hiitest::Str(u"A"), hiitest::kEnd}));
+  const hiitest::Bytes pb =
+      hiitest::StringPackage("fr-FR", hiitest::Cat({hiitest::Str(u"B"), hiitest::kEnd}));
+  hiitest::Put32(a, static_cast<uint32_t>(pa.size() + 4));
+  a.insert(a.end(), pa.begin(), pa.end());
+  hiitest::Put32(b, static_cast<uint32_t>(pb.size() + 4));
+  b.insert(b.end(), pb.begin(), pb.end());
+  hiitest::Put32(empty, 4);
+  const EFI_GUID guid = {0x12121212, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+
+  EXPECT_EQ(NewPackageListFromBlobs(nullptr, ImageHandle, a.data(), nullptr), nullptr);
+  EXPECT_EQ(NewPackageListFromBlobs(&guid, ImageHandle, nullptr), nullptr);
+  EXPECT_EQ(NewPackageListFromBlobs(&guid, ImageHandle, empty.data(), nullptr), nullptr)
+      << "nothing to register";
+  platform.FailNthAllocation(1);
+  EXPECT_EQ(NewPackageListFromBlobs(&guid, ImageHandle, a.data(), nullptr), nullptr);
+  platform.FailService(sim::Service::NewPackageList, 1, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(NewPackageListFromBlobs(&guid, ImageHandle, a.data(), nullptr), nullptr);
+
+  // Two blobs, in argument order, after one that adds nothing.
+  const EFI_HII_HANDLE h =
+      NewPackageListFromBlobs(&guid, ImageHandle, empty.data(), a.data(), b.data(), nullptr);
+  ASSERT_NE(h, nullptr);
+  const sim::HiiPackageList* list = platform.hii.Find(h);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->bytes.size(), pa.size() + pb.size() + 24);
+  ASSERT_EQ(list->stringPackages.size(), 2u);
+  EXPECT_EQ(list->stringPackages[0].language, "en-US");
+  EXPECT_EQ(list->stringPackages[1].language, "fr-FR");
+  EXPECT_TRUE(HeldBeyondLibraryRecords().empty()) << "the list goes back to the pool once registered";
+}
+
+TEST_F(BootStringsTest, BootStringsInitFailures) {
+  struct Row {
+    const char* what;
+    std::function<void()> arrange;
+    EFI_STATUS status;
+    bool record, registered;
+  };
+  const Row rows[] = {
+      {"record allocation", [&] { platform.FailNthAllocation(1); }, EFI_OUT_OF_RESOURCES, false, false},
+      {"record installation",
+       [&] { platform.FailService(sim::Service::InstallProtocolInterface, 1, EFI_OUT_OF_RESOURCES); },
+       EFI_OUT_OF_RESOURCES, false, false},
+      {"package list refused",
+       [&] { platform.FailService(sim::Service::NewPackageList, 1, EFI_OUT_OF_RESOURCES); }, EFI_ABORTED,
+       true, false},
+      {"no database", [&] { BootStrings.Hii[1] = nullptr; }, EFI_ABORTED, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FrameOnly();
+    row.arrange();
+    platform.trace.clear();
+    EXPECT_EQ(BootStringsInit(ImageHandle, SystemTable), row.status);
+    EXPECT_EQ(BootStrings.Record != nullptr, row.record);
+    EXPECT_EQ(Registered() != nullptr, row.registered);
+    EXPECT_TRUE(StringCalls().empty()) << "no identification text without the package";
+    EXPECT_EQ(BootStrings.WatchEvent, nullptr) << "no notification";
+    size_t records = 0;
+    for (const sim::Allocation& a : platform.OutstandingAllocations()) {
+      if (a.boot == platform.BootNumber()) records += a.size == 40;
+    }
+    EXPECT_EQ(records, row.record ? 1u : 0u) << "a record that could not be published goes back";
+    EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+    platform.ClearServiceFailures();
+  }
+}
+
+TEST_F(BootStringsTest, TheWatchedProtocolAndTheDestructor) {
+  struct Row {
+    sim::LateInstall watched;
+    bool closedAtLoad, closedAfterEndOfDxe;
+  };
+  const Row rows[] = {
+      {sim::LateInstall::Absent, false, false},
+      {sim::LateInstall::BootStart, true, true},
+      {sim::LateInstall::AfterEndOfDxe, false, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.watched));
+    platform.hii.watched = row.watched;
+    Boot();
+    ASSERT_NE(BootStrings.WatchEvent, nullptr);
+    EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAtLoad);
+    EXPECT_EQ(BootStrings.Watched != nullptr, row.closedAtLoad);
+    if (row.watched == sim::LateInstall::AfterEndOfDxe) {
+      platform.hii.OnAfterEndOfDxe(platform);
+      EXPECT_NE(BootStrings.Watched, nullptr);
+    }
+    EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAfterEndOfDxe);
+    // The destructor closes the event only when the notification did not.
+    RunLibraryDestructors(ImageHandle, SystemTable);
+    EXPECT_TRUE(BootStrings.WatchClosed);
+    EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+  }
+}
+
+TEST_F(BootStringsTest, SharedRecordOfAnotherModuleAndTheSharedBuffer) {
+  platform.hii.sharedRecord = true;
+  Boot();
+  EXPECT_EQ(
+      platform.ProtocolCount({0xDA8A55E4, 0x4940, 0x4AF9, {0x9F, 0x36, 0x2D, 0xB4, 0x3E, 0xC2, 0x82, 0x59}}),
+      1u)
+      << "not published a second time";
+  EXPECT_EQ(static_cast<void*>(BootStrings.Record), static_cast<void*>(platform.hii.sharedRecordInterface));
+
+  // Switched off in this build: no buffer, no protocol.
+  const EFI_GUID bufferGuid = {0x5EE58BDC, 0x686C, 0x4D0C, {0xA9, 0xD2, 0x30, 0xBA, 0x7B, 0xB4, 0xCF, 0x2E}};
+  EXPECT_EQ(BootStrings.SharedBuffer, nullptr);
+  EXPECT_EQ(platform.ProtocolCount(bufferGuid), 0u);
+  // With the switch clear: 128 KiB published, or the other module's kept.
+  platform.FailNthAllocation(1);
+  EXPECT_EQ(PublishSharedBuffer(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(PublishSharedBuffer(), EFI_SUCCESS);
+  EXPECT_EQ(platform.ProtocolCount(bufferGuid), 1u);
+  const std::vector<sim::Allocation> held = HeldBeyondLibraryRecords();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].size, 0x20000u);
+  void* published = BootStrings.SharedBuffer;
+  BootStrings.SharedBuffer = nullptr;
+  EXPECT_EQ(PublishSharedBuffer(), EFI_SUCCESS);
+  EXPECT_EQ(BootStrings.SharedBuffer, published);
+  EXPECT_EQ(platform.ProtocolCount(bufferGuid), 1u);
 }
 
 }  // namespace

@@ -95,11 +95,12 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
   }
   ApplyHiiScenario(scenario.hii, platform);
   flashAreas = HiiFlashAreas(scenario.hii);
+  for (sim::FlashArea& a : flashAreas) a.Map(platform);
   ApplyFlashSetting(scenario.flash, scenario.cpuid80000001Eax, *this);
   if (!flashAreas.empty() && !(scenario.flash.present && scenario.flash.hasMap)) {
     // No map of the scenario's own: one that holds the areas alone, with
-    // FlashBase at the first of them.
-    const uint64_t flashBase = reinterpret_cast<uintptr_t>(flashAreas.front().bytes.data());
+    // FlashBase at the start of a 4 MiB part at the top of the 4 GiB window.
+    const uint64_t flashBase = 0xFFC00000;
     std::vector<sim::FdmEntrySpec> entries;
     for (const sim::FlashArea& a : flashAreas) entries.push_back(a.Entry(flashBase));
     areaMap = sim::BuildFlashDeviceMap(flashBase, entries);
@@ -109,6 +110,7 @@ NotebookRun::NotebookRun(const Scenario& scenario) : scenario_(scenario) {
 }
 
 NotebookRun::~NotebookRun() {
+  for (sim::FlashArea& a : flashAreas) a.Unmap(platform);
   if (gHookSetting == &scenario_.hook) gHookSetting = nullptr;
 }
 

@@ -279,12 +279,16 @@ void ApplyHiiScenario(const HiiScenario& h, sim::Platform& platform) {
 std::vector<sim::FlashArea> HiiFlashAreas(const HiiScenario& h) {
   std::vector<sim::FlashArea> areas;
   if (h.firmwareInfoRaw) {
-    areas.push_back({sim::kFirmwareInfoAreaType, *h.firmwareInfoRaw});
+    areas.emplace_back(sim::kFirmwareInfoAreaType, *h.firmwareInfoRaw, sim::kFirmwareInfoAreaAddress);
   } else if (h.firmwareInfo) {
-    areas.push_back({sim::kFirmwareInfoAreaType, sim::BuildFirmwareInfoArea(*h.firmwareInfo)});
+    areas.emplace_back(sim::kFirmwareInfoAreaType, sim::BuildFirmwareInfoArea(*h.firmwareInfo),
+                       sim::kFirmwareInfoAreaAddress);
   }
   // The kept area's content is not read by the driver: erased flash.
-  if (h.keptAreaSize) areas.push_back({sim::kKeptFlashAreaType, std::vector<uint8_t>(*h.keptAreaSize, 0xFF)});
+  if (h.keptAreaSize) {
+    areas.emplace_back(sim::kKeptFlashAreaType, std::vector<uint8_t>(*h.keptAreaSize, 0xFF),
+                       sim::kKeptFlashAreaAddress);
+  }
   return areas;
 }
 
