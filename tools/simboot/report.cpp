@@ -287,10 +287,10 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
 bool ShownByDefault(const std::string& kind) {
   if (kind == "LockBox" || kind == "S3Handover") return true;
   for (const char* k :
-       {"SetVariable",   "DeleteVariable", "EcWrite",       "CmosWrite", "ImcRequest", "Reset",  "Violation",
-        "PlatformHook",  "BootEnd",        "PcdSet",        "Debug",     "PostCode",   "Booted", "Injected",
-        "PowerLoss",     "Hang",           "ResetReturned", "EcOverrun", "ImcIgnored", "Spi",    "FlashLock",
-        "FlashRegister", "FlashId"}) {
+       {"SetVariable",   "DeleteVariable", "EcWrite",        "CmosWrite", "ImcRequest", "Reset",  "Violation",
+        "PlatformHook",  "BootEnd",        "PcdSet",         "Debug",     "PostCode",   "Booted", "Injected",
+        "PowerLoss",     "Hang",           "ResetReturned",  "EcOverrun", "ImcIgnored", "Spi",    "FlashLock",
+        "FlashRegister", "FlashId",        "HiiPackageList", "HiiString"}) {
     if (kind == k) return true;
   }
   return false;
