@@ -26,3 +26,8 @@ add_test(NAME firmware.dispatch.missing_protocol
                  dispatched)
 set_tests_properties(firmware.dispatch.missing_protocol PROPERTIES LABELS firmware TIMEOUT 150 FIXTURES_REQUIRED
                                                                    fw_dispatch)
+
+# ovmfvol itself on small images of the same layout, without QEMU.
+add_test(NAME firmware.ovmfvol COMMAND ${FW_PYTHON} -B ${CMAKE_CURRENT_SOURCE_DIR}/ovmfvol_test.py --ovmf-vars
+                                       ${FW_OVMF_VARS})
+set_tests_properties(firmware.ovmfvol PROPERTIES LABELS host TIMEOUT 60)
