@@ -20,8 +20,8 @@ the PEI volume and one for the DXE volume. This tool
      added file is where it was put, then writes the new code image.
 
 Anything it does not recognise stops it with a message that says what it
-found. Checked with Debian 12's ovmf 2022.11-6+deb12u2 (OVMF_CODE_4M.fd and
-OVMF_CODE.fd).
+found. Checked with Debian 12's ovmf 2022.11-6+deb12u2: OVMF_CODE_4M.fd,
+rebuilt and booted under QEMU; OVMF_CODE.fd takes the same path (--list).
 
     ovmfvol.py --code OVMF_CODE_4M.fd --out new.fd A.ffs B.ffs
     ovmfvol.py --code OVMF_CODE_4M.fd --list
