@@ -44,6 +44,17 @@ add_custom_command(
   VERBATIM)
 add_custom_target(efi_image ALL DEPENDS ${EFI_IMAGE})
 
+# The same image as a PI firmware file (DXE driver) for a firmware volume;
+# ffspack is defined in tools/ffs.
+set(EFI_FFS ${CMAKE_BINARY_DIR}/efi/BootCtlDxe.ffs)
+add_custom_command(
+  OUTPUT ${EFI_FFS}
+  COMMAND ffspack ${EFI_IMAGE} ${EFI_FFS}
+  DEPENDS ffspack ${EFI_IMAGE}
+  COMMENT "EFI: packaging BootCtlDxe.ffs"
+  VERBATIM)
+add_custom_target(efi_ffs ALL DEPENDS ${EFI_FFS})
+
 enable_testing()
 add_test(NAME efi_image_check COMMAND ${CMAKE_SOURCE_DIR}/tools/check-efi-image.sh ${EFI_IMAGE})
 set_tests_properties(efi_image_check PROPERTIES LABELS efi)
