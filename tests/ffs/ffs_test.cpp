@@ -40,6 +40,10 @@ const Bytes kPcd =
     Bytes_({0xF6, 0xF0, 0xA3, 0x13, 0x4A, 0x26, 0xF0, 0x3E, 0xF2, 0xE0, 0xDE, 0xC5, 0x12, 0x34, 0x2F, 0x34});
 const Bytes kCpuArch =
     Bytes_({0xB1, 0xCC, 0xBA, 0x26, 0x42, 0x6F, 0xD4, 0x11, 0xBC, 0xE7, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81});
+const Bytes kHiiDatabase =
+    Bytes_({0x72, 0xC1, 0x9F, 0xEF, 0xB2, 0xA1, 0x93, 0x46, 0xB3, 0x27, 0x6D, 0x32, 0xFC, 0x41, 0x60, 0x42});
+const Bytes kHiiString =
+    Bytes_({0x74, 0x69, 0xD9, 0x0F, 0xAA, 0x23, 0xDC, 0x4C, 0xB9, 0xCB, 0x98, 0xD1, 0x77, 0x50, 0x32, 0x2A});
 
 Bytes Image(size_t size) {
   Bytes image(size);
@@ -63,13 +67,13 @@ fwfile::DriverFile BootCtl(const Bytes& image) {
 Bytes Slice(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + at, b.begin() + at + n); }
 
 void ExpectDriverFileAround(const Bytes& f, const Bytes& image) {
-  // Layout for a 1,001-byte image: depex section at 24 (94 bytes), 2 pad
-  // bytes, PE32 at 120 (1,005 bytes), 3 pad bytes, UI at 1,128 (26 bytes).
-  ASSERT_EQ(f.size(), 1154u);
+  // Layout for a 1,001-byte image: depex section at 24 (130 bytes), 2 pad
+  // bytes, PE32 at 156 (1,005 bytes), 3 pad bytes, UI at 1,164 (26 bytes).
+  ASSERT_EQ(f.size(), 1190u);
   EXPECT_EQ(Slice(f, 0, 16), kFileGuid);
   EXPECT_EQ(f[18], 0x07) << "EFI_FV_FILETYPE_DRIVER";
   EXPECT_EQ(f[19], 0x00) << "no data checksum, no alignment, not a large file";
-  EXPECT_EQ(Le24(f, 20), 1154u);
+  EXPECT_EQ(Le24(f, 20), 1190u);
   EXPECT_EQ(f[23], 0xF8) << "header construction, header valid, data valid; erased bits 1";
   EXPECT_EQ(f[17], 0xAA) << "fixed data checksum without FFS_ATTRIB_CHECKSUM";
   EXPECT_EQ(HeaderSum(f), 0);
@@ -79,7 +83,7 @@ void ExpectDriverFileAround(const Bytes& f, const Bytes& image) {
     uint32_t size;
     uint8_t type;
   };
-  const Expected sections[] = {{24, 94, 0x13}, {120, 1005, 0x10}, {1128, 26, 0x15}};
+  const Expected sections[] = {{24, 130, 0x13}, {156, 1005, 0x10}, {1164, 26, 0x15}};
   size_t walk = 24;
   for (const auto& s : sections) {
     walk = (walk + 3) & ~size_t{3};
@@ -89,20 +93,21 @@ void ExpectDriverFileAround(const Bytes& f, const Bytes& image) {
     walk += Le24(f, walk);
   }
   EXPECT_EQ(walk, f.size()) << "the last section ends the file";
-  EXPECT_EQ(Slice(f, 118, 2), Bytes_({0, 0}));
-  EXPECT_EQ(Slice(f, 1125, 3), Bytes_({0, 0, 0}));
+  EXPECT_EQ(Slice(f, 154, 2), Bytes_({0, 0}));
+  EXPECT_EQ(Slice(f, 1161, 3), Bytes_({0, 0, 0}));
 
   Bytes depex;
-  for (const Bytes* g : {&kVariableArch, &kVariableWriteArch, &kResetArch, &kPcd, &kCpuArch}) {
+  for (const Bytes* g :
+       {&kVariableArch, &kVariableWriteArch, &kResetArch, &kPcd, &kCpuArch, &kHiiDatabase, &kHiiString}) {
     depex.push_back(0x02);
     depex.insert(depex.end(), g->begin(), g->end());
     if (g != &kVariableArch) depex.push_back(0x03);
   }
   depex.push_back(0x08);
-  EXPECT_EQ(Slice(f, 28, 90), depex) << "PUSH each protocol, AND after the second and each later one, END";
+  EXPECT_EQ(Slice(f, 28, 126), depex) << "PUSH each protocol, AND after the second and each later one, END";
 
-  EXPECT_EQ(Slice(f, 124, 1001), image);
-  EXPECT_EQ(Slice(f, 1132, 22),
+  EXPECT_EQ(Slice(f, 160, 1001), image);
+  EXPECT_EQ(Slice(f, 1168, 22),
             Bytes_({'B', 0, 'o', 0, 'o', 0, 't', 0, 'C', 0, 't', 0, 'l', 0, 'D', 0, 'x', 0, 'e', 0, 0, 0}));
 }
 
@@ -131,15 +136,15 @@ TEST(Ffs, HeaderChecksumFollowsTheName) {
 }
 
 TEST(Ffs, SizeLimitOfTheTwentyFourBitField) {
-  // 16,777,064 image bytes make a 16,777,214-byte file (0xFFFFFE, the
+  // 16,777,028 image bytes make a 16,777,214-byte file (0xFFFFFE, the
   // largest even size); 4 more do not fit.
   std::string error;
-  auto fits = fwfile::BuildDriverFile(BootCtl(Image(16777064)), &error);
+  auto fits = fwfile::BuildDriverFile(BootCtl(Image(16777028)), &error);
   ASSERT_TRUE(fits) << error;
   EXPECT_EQ(fits->size(), 16777214u);
   EXPECT_EQ(Slice(*fits, 20, 3), Bytes_({0xFE, 0xFF, 0xFF}));
   EXPECT_EQ(HeaderSum(*fits), 0);
-  EXPECT_FALSE(fwfile::BuildDriverFile(BootCtl(Image(16777068)), &error));
+  EXPECT_FALSE(fwfile::BuildDriverFile(BootCtl(Image(16777032)), &error));
   EXPECT_FALSE(error.empty());
 }
 
@@ -167,12 +172,14 @@ TEST(Ffs, DependencyExpressions) {
 
 TEST(Ffs, BootCtlDependencyList) {
   // The list by its GUIDs' text: the three architectural protocols of
-  // variables and reset, PCD and CPU, each named.
+  // variables and reset, PCD, CPU, the HII database and string protocols,
+  // each named.
   const char* expected[] = {"1E5668E2-8481-11D4-BCF1-0080C73C8881", "6441F818-6362-4E44-B570-7DBA31DD2453",
                             "27CFAC88-46CC-11D4-9A38-0090273FC14D", "13A3F0F6-264A-3EF0-F2E0-DEC512342F34",
-                            "26BACCB1-6F42-11D4-BCE7-0080C73C8881"};
+                            "26BACCB1-6F42-11D4-BCE7-0080C73C8881", "EF9FC172-A1B2-4693-B327-6D32FC416042",
+                            "0FD96974-23AA-4CDC-B9CB-98D17750322A"};
   const auto& list = fwfile::BootCtlDepex();
-  ASSERT_EQ(list.size(), 5u);
+  ASSERT_EQ(list.size(), 7u);
   for (size_t i = 0; i < list.size(); i++) {
     EXPECT_STREQ(list[i].guid, expected[i]);
     EXPECT_NE(std::string(list[i].name).find("PROTOCOL"), std::string::npos);
@@ -212,11 +219,11 @@ TEST(Ffs, BuiltFileCarriesTheBuiltImage) {
   EXPECT_EQ(f[17], 0xAA);
   EXPECT_EQ(HeaderSum(f), 0);
   EXPECT_EQ(Le24(f, 20), f.size());
-  // The PE32 section follows the 94-byte depex section at offset 120.
-  EXPECT_EQ(f[123], 0x10);
-  EXPECT_EQ(Le24(f, 120), image.size() + 4);
-  EXPECT_EQ(Slice(f, 124, image.size()), image);
-  const size_t ui = (124 + image.size() + 3) & ~size_t{3};
+  // The PE32 section follows the 130-byte depex section at offset 156.
+  EXPECT_EQ(f[159], 0x10);
+  EXPECT_EQ(Le24(f, 156), image.size() + 4);
+  EXPECT_EQ(Slice(f, 160, image.size()), image);
+  const size_t ui = (160 + image.size() + 3) & ~size_t{3};
   EXPECT_EQ(f[ui + 3], 0x15);
   EXPECT_EQ(f.size(), ui + 26);
 }

@@ -16,9 +16,9 @@
 //     "unsupported" and the reset goes on.
 //   - Purge markers: whether one is installed is state the driver reads.
 //   - Debug-message protocol: looked up on every message; none, no output.
-//   - HII database and string protocols: nothing in the load chain uses
-//     them yet; the string-package constructors will have to be judged when
-//     they join the chain (they register the package only at load).
+//   - HII configuration-routing, font and image protocols: located only.
+//   - The watched protocol: the string library waits for it with a
+//     notification.
 #include "tools/ffs/ffs.h"
 
 namespace fwfile {
@@ -45,6 +45,11 @@ const std::vector<DepexItem>& BootCtlDepex() {
       // SetMemorySpaceAttributes, once, at load; the attributes cannot be
       // applied before the CPU architectural protocol is installed.
       {"26BACCB1-6F42-11D4-BCE7-0080C73C8881", "EFI_CPU_ARCH_PROTOCOL"},
+      // The boot manager's string package is registered, and its firmware
+      // version, model and third identification texts set, only at load:
+      // without the database then, the boot manager has no strings.
+      {"EF9FC172-A1B2-4693-B327-6D32FC416042", "EFI_HII_DATABASE_PROTOCOL"},
+      {"0FD96974-23AA-4CDC-B9CB-98D17750322A", "EFI_HII_STRING_PROTOCOL"},
   };
   return items;
 }
