@@ -35,9 +35,9 @@ cmake --build "$build" -j2
 # arguments more, short enough that each execution stays cheap.
 declare -A max_len=([boot_scan]=2048 [change_boot]=1024 [eod_vars]=256 [print]=1024 [scenario]=8192
                   [whole_boot]=2048 [comm_region]=1024 [heap_hobs]=2048 [flash_map]=1024 [sfdp]=64
-                  [firmware_info]=4200)
+                  [firmware_info]=4200 [hii]=4096)
 targets=${FUZZ_TARGETS:-boot_scan change_boot eod_vars print scenario whole_boot comm_region heap_hobs flash_map sfdp
-         firmware_info}
+         firmware_info hii}
 mkdir -p "$build/artifacts"
 # A smaller quarantine keeps the memory of ten targets' runs modest on a
 # shared machine; use-after-free is still caught within it.
