@@ -429,24 +429,7 @@ def run_scenario(args):
     print("  dependency expression: " + " ".join(op if g is None else "%s %s" % (op, g) for op, g in depex))
     for n in run.notes:
         print("  note: " + n)
-    if args.expect_failure:
-        reasons = "\n".join(run.failures)
-        if not run.failures:
-            print("FAIL %s: expected the run to fail (/%s/), but it passed" % (args.scenario, args.expect_failure))
-            return 1
-        if not re.search(args.expect_failure, reasons):
-            print("FAIL %s: the run failed, but not for the expected reason /%s/:\n  %s"
-                  % (args.scenario, args.expect_failure, reasons.replace("\n", "\n  ")))
-            return 1
-        print("PASS %s: the run failed as expected:\n  %s" % (args.scenario, reasons.replace("\n", "\n  ")))
-        return 0
-    if run.failures:
-        print("FAIL %s (logs in %s):" % (args.scenario, args.work))
-        for f in run.failures:
-            print("  - " + f)
-        return 1
-    print("PASS %s" % args.scenario)
-    return 0
+    return fwtest.verdict(run, args.scenario, args.expect_failure, args.work)
 
 
 def main():

@@ -442,6 +442,29 @@ def check_common(run):
         run.fail("the driver was loaded %d times but the shell reported %d results" % (len(returned), len(results)))
 
 
+
+def verdict(run, scenario, expect_failure, work):
+    """Prints PASS or FAIL for a run and returns the exit status. With
+    `expect_failure` (a regular expression) the run must fail for that reason."""
+    if expect_failure:
+        reasons = "\n".join(run.failures)
+        if not run.failures:
+            print("FAIL %s: expected the run to fail (/%s/), but it passed" % (scenario, expect_failure))
+            return 1
+        if not re.search(expect_failure, reasons):
+            print("FAIL %s: the run failed, but not for the expected reason /%s/:\n  %s"
+                  % (scenario, expect_failure, reasons.replace("\n", "\n  ")))
+            return 1
+        print("PASS %s: the run failed as expected:\n  %s" % (scenario, reasons.replace("\n", "\n  ")))
+        return 0
+    if run.failures:
+        print("FAIL %s (logs in %s):" % (scenario, work))
+        for f in run.failures:
+            print("  - " + f)
+        return 1
+    print("PASS %s" % scenario)
+    return 0
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("scenario", help="one of: " + ", ".join(scenarios.SCENARIOS))
@@ -516,26 +539,7 @@ def main():
           % (args.scenario, run.elapsed, ", ".join(boot_times) or "no boot reached the script", run.status))
     for n in run.notes:
         print("  note: " + n)
-    verdict = not run.failures
-    if args.expect_failure:
-        reasons = "\n".join(run.failures)
-        if verdict:
-            print("FAIL %s: self-test expected the run to fail (/%s/), but it passed"
-                  % (args.scenario, args.expect_failure))
-            return 1
-        if not re.search(args.expect_failure, reasons):
-            print("FAIL %s: the run failed, but not for the expected reason /%s/:\n  %s"
-                  % (args.scenario, args.expect_failure, reasons.replace("\n", "\n  ")))
-            return 1
-        print("PASS %s: the run failed as expected:\n  %s" % (args.scenario, reasons.replace("\n", "\n  ")))
-        return 0
-    if run.failures:
-        print("FAIL %s (logs in %s):" % (args.scenario, args.work))
-        for f in run.failures:
-            print("  - " + f)
-        return 1
-    print("PASS %s" % args.scenario)
-    return 0
+    return verdict(run, args.scenario, args.expect_failure, args.work)
 
 
 if __name__ == "__main__":
