@@ -13,8 +13,8 @@ BootStringsState BootStrings;
 
 namespace {
 
-// Published by another module, or by this driver when none has: nothing else
-// in the driver reads the buffer.
+// Build-time switch, set in this build: the driver does not publish the
+// shared buffer (another module may); nothing in the driver reads it.
 constexpr UINT8 kSharedBufferSwitchedOff = 1;
 constexpr UINTN kSharedBufferSize = 0x20000;
 
