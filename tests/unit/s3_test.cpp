@@ -561,6 +561,22 @@ TEST_F(S3Test, TheListAnchorIsCreatedEmptyOrShared) {
   EXPECT_EQ(platform.ProtocolCount(kListAnchor), 1u);
 }
 
+// Found by the whole-boot fuzz target: when the anchor cannot be published,
+// nothing else can reach it; it goes back to the pool.
+TEST_F(S3Test, AnAnchorThatCannotBePublishedIsNotKept) {
+  platform.BeginBoot();
+  ResetDriverState();
+  ImageHandle = platform.ImageHandle();
+  SystemTable = platform.SystemTable();
+  BootServices = SystemTable->BootServices;
+  platform.FailService(sim::Service::InstallProtocolInterface, 1, EFI_DEVICE_ERROR);
+  EXPECT_EQ(ListAnchorConstructor(ImageHandle, SystemTable), EFI_DEVICE_ERROR);
+  EXPECT_EQ(ListAnchor, nullptr);
+  EXPECT_EQ(platform.ProtocolCount(kListAnchor), 0u);
+  EXPECT_TRUE(platform.OutstandingAllocations().empty()) << platform.OutstandingAllocations().size() << " held";
+  EXPECT_TRUE(platform.violations.empty());
+}
+
 TEST_F(S3Test, BootServicesEndWithTheExitGroup) {
   EXPECT_FALSE(BootServicesEnded);
   platform.ExitBootServices();
