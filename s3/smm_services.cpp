@@ -43,10 +43,17 @@ EFI_STATUS ListAnchorConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
   }
   ListAnchor = ListInit(head);
   EFI_HANDLE handle = nullptr;
-  return smst != nullptr
-             ? smst->SmmInstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE, head)
-             : BootServices->InstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE,
-                                                      head);
+  const EFI_STATUS installed =
+      smst != nullptr
+          ? smst->SmmInstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE, head)
+          : BootServices->InstallProtocolInterface(&handle, &ListAnchorProtocolGuid, EFI_NATIVE_INTERFACE,
+                                                   head);
+  // Unpublished, no other module can reach the anchor: it goes back.
+  if (EFI_ERROR(installed)) {
+    BootServices->FreePool(head);
+    ListAnchor = nullptr;
+  }
+  return installed;
 }
 
 HeapBufferNode* AddHeapBufferNode(const HeapBufferDescriptor* descriptor) {
