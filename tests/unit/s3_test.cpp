@@ -573,7 +573,8 @@ TEST_F(S3Test, AnAnchorThatCannotBePublishedIsNotKept) {
   EXPECT_EQ(ListAnchorConstructor(ImageHandle, SystemTable), EFI_DEVICE_ERROR);
   EXPECT_EQ(ListAnchor, nullptr);
   EXPECT_EQ(platform.ProtocolCount(kListAnchor), 0u);
-  EXPECT_TRUE(platform.OutstandingAllocations().empty()) << platform.OutstandingAllocations().size() << " held";
+  EXPECT_TRUE(platform.OutstandingAllocations().empty())
+      << platform.OutstandingAllocations().size() << " held";
   EXPECT_TRUE(platform.violations.empty());
 }
 
