@@ -120,6 +120,23 @@ TEST_F(FdmTest, ByGuidsSkipsEntriesWithAnotherAreaGuid) {
   EXPECT_EQ(address, 7u);
 }
 
+// Found by the flash-map fuzz target: a map of 256 visible entries counted
+// in 8 bits gave 0, and the by-GUIDs search found nothing in it. Instance
+// numbers are 8-bit: the count stops at 255, the lookups reach the first 255
+// entries of a type.
+TEST_F(FdmTest, MapsOfMoreThan255Entries) {
+  std::vector<Entry> entries(256, {kTypeA, kZero, 0x1000, 0x100, 0});
+  entries[1].offset = 0x2000;
+  Publish(Map(entries, 0xFF000000));
+  UINT8 count = 0;
+  EXPECT_EQ(FdmCountEntries(&count), EFI_SUCCESS);
+  EXPECT_EQ(count, 255);
+  EXPECT_EQ(FdmRegionBaseByGuids(&kTypeA, &kZero, 1), 0xFF001000u);
+  EXPECT_EQ(FdmRegionBaseByGuids(&kTypeA, &kZero, 2), 0xFF002000u);
+  EXPECT_EQ(FdmRegionBaseByGuids(&kTypeA, &kZero, 255), 0xFF001000u);
+  EXPECT_EQ(FdmRegionBase(&kTypeA, 255), 0xFF001000u);
+}
+
 TEST_F(FdmTest, TheAdditionIs64Bit) {
   Publish(Map({{kTypeA, kZero, 0x20000, 0x1000, 0}}, 0xFFFF0000));
   EXPECT_EQ(FdmRegionBase(&kTypeA, 1), 0x100010000ull);
