@@ -75,8 +75,9 @@ EFI_STATUS FdmCountEntries(UINT8* count) {
   if (EFI_ERROR(status)) {
     return status;
   }
+  // Instance numbers are 8-bit: the count stops at 255 instead of wrapping.
   UINT8 visible = 0;
-  while (NextVisible(&walk) != nullptr) visible++;
+  while (visible < 0xFF && NextVisible(&walk) != nullptr) visible++;
   *count = visible;
   return EFI_SUCCESS;
 }

@@ -12,7 +12,8 @@
 // EntriesOffset while a whole entry lies within Length, hidden entries
 // (bit 1) skipped; FdmRegionBase and FdmRegionSize give FlashBase + Offset
 // and Size of the n-th visible entry of the type, or 0; FdmRegionBaseByGuids
-// with the all-zero area GUID the same among entries whose area GUID is zero.
+// with the all-zero area GUID the same among entries whose area GUID is zero
+// (within the first 255 entries of the type: instance numbers are 8-bit).
 // No violation.
 #include <cstring>
 
@@ -45,11 +46,14 @@ Found Reference(const std::vector<uint8_t>& t, const uint8_t* type, uint8_t n, b
   const uint64_t length = U32(t.data() + 4), stride = U32(t.data() + 12);
   if (sum != 0 || stride < 52) return {};
   const uint8_t zero[16] = {};
-  unsigned matched = 0;
+  unsigned matched = 0, ofType = 0;
   for (uint64_t at = U32(t.data() + 8); at < length && length - at >= 52; at += stride) {
     const uint8_t* e = t.data() + at;
     if (U32(e + 48) & 2) continue;
     if (std::memcmp(e, type, 16) != 0) continue;
+    // Instance numbers are 8-bit: the by-GUIDs search reaches the first 255
+    // entries of the type.
+    if (byZeroArea && ++ofType > 255) return {};
     if (byZeroArea && std::memcmp(e + 16, zero, 16) != 0) continue;
     if (++matched == n) return {U64(t.data() + 20) + U64(e + 32), U64(e + 40)};
   }
