@@ -8,6 +8,7 @@
 
 #include "frame/hii.h"
 #include "sim/flash_devices.h"
+#include "tests/simboot/scenario_error.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/scenario.h"
 
@@ -15,15 +16,6 @@ namespace {
 
 using simboot::ParseScenario;
 using simboot::Scenario;
-
-std::string ErrorOf(const std::string& text) {
-  try {
-    ParseScenario(text, "t.json");
-  } catch (const simboot::ScenarioError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 const EFI_GUID kInfoType = {0x32415DFC, 0xD106, 0x48C7, {0x9E, 0xB5, 0x80, 0x6C, 0x11, 0x4D, 0xD1, 0x07}};
 const EFI_GUID kKeptType = {0xB78E15D3, 0xF0A5, 0x4248, {0x8E, 0x2F, 0xD3, 0x15, 0x7A, 0xEF, 0x88, 0x36}};

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tests/simboot/scenario_error.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/report.h"
 #include "tools/simboot/scenario.h"
@@ -11,15 +12,6 @@
 namespace {
 
 using sim::operator==;
-
-std::string ErrorOf(const std::string& text) {
-  try {
-    simboot::ParseScenario(text, "t.json");
-  } catch (const simboot::ScenarioError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TEST(S3ScenarioErrors, NameThePathAndTheProblem) {
   struct Case {

@@ -9,6 +9,7 @@
 
 #include "bootctl/vars.h"
 #include "sim/load_option.h"
+#include "tests/simboot/scenario_error.h"
 #include "tools/simboot/default_scenario.h"
 
 namespace {
@@ -16,15 +17,6 @@ namespace {
 using simboot::ParseScenario;
 using simboot::Scenario;
 using simboot::ScenarioError;
-
-std::string ErrorOf(const std::string& text) {
-  try {
-    ParseScenario(text, "t.json");
-  } catch (const ScenarioError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A document with one variable whose "data" is `data`.
 std::string WithData(const std::string& data) {

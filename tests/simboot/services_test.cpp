@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/pi.h"
+#include "tests/simboot/scenario_error.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/scenario.h"
 
@@ -10,15 +11,6 @@ namespace {
 
 using simboot::ParseScenario;
 using simboot::Scenario;
-
-std::string ErrorOf(const std::string& text) {
-  try {
-    ParseScenario(text, "t.json");
-  } catch (const simboot::ScenarioError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 const char kAll[] = R"({"smm": {"base": true, "inSmm": true}, "imageCodeType": 5, "dxeServices": false,
   "pointerRegistry": "before-end-of-dxe", "smbusHc": true,
