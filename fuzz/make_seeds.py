@@ -191,6 +191,10 @@ def eod_vars_seeds():
         "ec-not-answering": eod_vars(ec=0xFE, mode=0x01, lid=b"\x01", oob=b"\x02"),
         "ec-dies": eod_vars(ec=0xFC, ec_param=4, power_off=1, lid=b"\x00"),
         "ec-stale-output": eod_vars(ec=0xFF, ec_param=0x5A, power_off=1),
+        # ZKOOBTest 14 stored non-volatile alone (no access attribute): the
+        # decrement, written back with those attributes, deletes the counter.
+        "finding-oob-counter-no-access-attributes": eod_vars(power_off=0xFF, oob=b"\x0e", oob_attr=A1,
+                                                             chg_key=0x00),
     }
 
 
