@@ -11,9 +11,10 @@
 //
 // Oracle: a 1-byte lid flag goes to EC register 0x94 and is deleted; any other
 // size is left alone. A 1-byte counter above 1 sends 2 to register 0x16 and is
-// decremented; 0 or 1 sends 1 and is deleted; no readable counter sends 1 and
-// is left alone. These variable outcomes hold whatever the EC does (a rewrite
-// or delete with attributes the store refuses leaves the variable as it was).
+// decremented (stored non-volatile alone, the rewrite deletes it); 0 or 1
+// sends 1 and is deleted; no readable counter sends 1 and is left alone.
+// These variable outcomes hold whatever the EC does (a rewrite or delete with
+// attributes the store refuses leaves the variable as it was).
 // With a working EC: exactly these register writes happen; a power-off request
 // (register 0x19 = 1) writes ZKChgKey = 81, clears register 0x19 and shuts
 // down without touching BootNext; otherwise mode byte 1 or 2 writes BootNext
@@ -96,8 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (counted && fuzz::Rewritable(oob.attributes)) {
     if (oob.data[0] > 1) {
       oobRegister = 2;
-      Check(oobAfter == std::vector<uint8_t>{static_cast<uint8_t>(oob.data[0] - 1)},
-            "the counter was not decremented");
+      // Written back with the attributes read: without an access attribute
+      // (non-volatile alone, which no real store holds) the write deletes.
+      if (oob.attributes == 1) {
+        Check(!oobAfter, "the counter stored without access attributes was not deleted by its rewrite");
+      } else {
+        Check(oobAfter == std::vector<uint8_t>{static_cast<uint8_t>(oob.data[0] - 1)},
+              "the counter was not decremented");
+      }
     } else {
       Check(!oobAfter, "the spent counter was not deleted");
     }
