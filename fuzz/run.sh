@@ -10,6 +10,8 @@
 #                                after the other, growing build-fuzz/corpus/<target>/;
 #                                FUZZ_MAX_SECONDS=S also stops each target after S seconds
 #   FUZZ_TARGETS="print scenario" fuzz/run.sh ...   only these targets
+#   FUZZ_BUILD=DIR fuzz/run.sh ...   build and run in DIR instead of build-fuzz
+#                                (two long runs side by side, one per core)
 #
 # A smoke run starts from the seeds each time and leaves the tree as it was.
 # A long run keeps what it found in build-fuzz/corpus/; copy inputs worth
@@ -27,7 +29,7 @@ elif [ -n "${1:-}" ]; then
   seconds=$1
 fi
 
-build=build-fuzz
+build=${FUZZ_BUILD:-build-fuzz}
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 > /dev/null
 cmake --build "$build" -j2
 

@@ -2,8 +2,7 @@
 
 namespace sim {
 
-void Clock::Advance(uint64_t ns) {
-  const uint64_t target = now_ + ns;
+void Clock::RunDueUntil(uint64_t target) {
   while (!queue_.empty() && queue_.begin()->first.first <= target) {
     auto it = queue_.begin();
     now_ = it->first.first;

@@ -37,7 +37,14 @@ class Clock {
   uint64_t Now() const { return now_; }
   // Moves time forward, running every action that falls due on the way in
   // time order (actions due at the same instant run in scheduling order).
-  void Advance(uint64_t ns);
+  void Advance(uint64_t ns) {
+    const uint64_t target = now_ + ns;
+    if (queue_.empty() || queue_.begin()->first.first > target) {
+      now_ = target;  // nothing falls due on the way
+      return;
+    }
+    RunDueUntil(target);
+  }
   // Runs `action` once `delay` has passed. Returns a ticket for Cancel.
   Ticket Schedule(uint64_t delay, Action action);
   void Cancel(Ticket ticket);
@@ -48,6 +55,7 @@ class Clock {
   ClockCosts costs;
 
  private:
+  void RunDueUntil(uint64_t target);
   uint64_t now_ = 0;
   uint64_t next_ = 0;
   // Keyed by (due time, ticket): ordered by time, then by scheduling order.

@@ -19,6 +19,19 @@ uint32_t AllOnes(int width) {
   }
 }
 
+// Kept out of the access functions: its strings would give every access a
+// large stack frame to set up.
+[[gnu::noinline]] void TracePort(Platform& platform, bool write, uint16_t port, int width, uint32_t value) {
+  const std::string bits = std::to_string(width * 8);
+  if (write) {
+    platform.Trace("PortOut", "PortOut" + bits + "(" + Hex(port) + ", " + Hex(value) + ")",
+                   {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
+  } else {
+    platform.Trace("PortIn", "PortIn" + bits + "(" + Hex(port) + ") = " + Hex(value),
+                   {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
+  }
+}
+
 }  // namespace
 
 uint32_t Device::PortRead(uint16_t, int width) { return AllOnes(width); }
@@ -53,6 +66,7 @@ void Platform::Impl::Map(std::map<uint64_t, DeviceRange>& map, uint64_t base, ui
 void Platform::MapPorts(uint16_t first, uint16_t count, Device* device) {
   if (static_cast<uint32_t>(first) + count > 0x10000u) Fatal("MapPorts: range beyond port 0xFFFF");
   Impl::Map(impl->ports, first, count, device, "MapPorts");
+  impl->portCache.fill(Impl::PortSlot{});
 }
 
 void Platform::MapMmio(uint64_t base, uint64_t size, Device* device) {
@@ -85,25 +99,19 @@ void Platform::Impl::Spend(CostKind kind, uint64_t ns) {
 
 uint32_t Platform::SeamPortRead(uint16_t port, int width) {
   ++counters.portReads;
-  Device* d = Impl::Lookup(impl->ports, port);
+  Device* d = impl->PortDevice(port);
   impl->Spend(d ? d->PortCost(port, false) : CostKind::LpcIo, clock.costs.portIo);
   const uint32_t value = (d ? d->PortRead(port, width) : AllOnes(width)) & AllOnes(width);
-  if (tracePorts) {
-    Trace("PortIn", "PortIn" + std::to_string(width * 8) + "(" + Hex(port) + ") = " + Hex(value),
-          {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
-  }
+  if (tracePorts) TracePort(*this, false, port, width, value);
   return value;
 }
 
 void Platform::SeamPortWrite(uint16_t port, int width, uint32_t value) {
   ++counters.portWrites;
-  Device* d = Impl::Lookup(impl->ports, port);
+  Device* d = impl->PortDevice(port);
   impl->Spend(d ? d->PortCost(port, true) : CostKind::LpcIo, clock.costs.portIo);
   value &= AllOnes(width);
-  if (tracePorts) {
-    Trace("PortOut", "PortOut" + std::to_string(width * 8) + "(" + Hex(port) + ", " + Hex(value) + ")",
-          {{"port", Hex(port)}, {"width", std::to_string(width)}, {"value", Hex(value)}});
-  }
+  if (tracePorts) TracePort(*this, true, port, width, value);
   if (d) d->PortWrite(port, width, value);
 }
 

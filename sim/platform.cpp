@@ -23,6 +23,10 @@ std::vector<Platform*>& LivePlatforms() {
   return live;
 }
 
+// The newest live platform, kept apart from the list: the seam asks for it on
+// every hardware access.
+Platform* current = nullptr;
+
 const char* ResetTypeName(EFI_RESET_TYPE type) {
   switch (type) {
     case EfiResetCold:
@@ -98,14 +102,18 @@ void Platform::Impl::UpdateTableCrcs() {
   seal(&runtimeServices.Hdr, sealed[2]);
 }
 
-Platform::Platform() : impl(std::make_unique<Impl>(this)) { LivePlatforms().push_back(this); }
+Platform::Platform() : impl(std::make_unique<Impl>(this)) {
+  LivePlatforms().push_back(this);
+  current = this;
+}
 
 Platform::~Platform() {
   auto& live = LivePlatforms();
   live.erase(std::remove(live.begin(), live.end(), this), live.end());
+  current = live.empty() ? nullptr : live.back();
 }
 
-Platform* Platform::Current() { return LivePlatforms().empty() ? nullptr : LivePlatforms().back(); }
+Platform* Platform::Current() { return current; }
 
 EFI_SYSTEM_TABLE* Platform::SystemTable() { return &impl->systemTable; }
 EFI_BOOT_SERVICES* Platform::BootServices() { return &impl->bootServices; }
@@ -440,8 +448,7 @@ void Platform::Impl::Spin() {
   Unwind(Platform::Stop::Hang);
 }
 
-void Platform::Impl::CheckWatchdog() {
-  if (owner->clock.Now() - bootStartNs <= owner->watchdogNs) return;
+void Platform::Impl::WatchdogExpired() {
   hangReason = "the boot ran past the watchdog's " + std::to_string(owner->watchdogNs / 1000000) + " ms";
   owner->Trace("Hang", hangReason, {{"stage", BootStageName(stage)}});
   Unwind(Platform::Stop::Hang);

@@ -2,6 +2,7 @@
 // that implement the services. Not for use outside sim/.
 #pragma once
 
+#include <array>
 #include <csetjmp>
 #include <deque>
 #include <map>
@@ -104,7 +105,10 @@ struct Platform::Impl {
   void Spend(CostKind kind, uint64_t ns);
   uint64_t serviceNs = 0;  // what the last variable service call costs
   void Spin();
-  void CheckWatchdog();
+  void CheckWatchdog() {
+    if (owner->clock.Now() - bootStartNs > owner->watchdogNs) WatchdogExpired();
+  }
+  [[noreturn]] void WatchdogExpired();
 
   // ---- TPL rules
   bool inExitBootServicesNotify = false;
@@ -226,6 +230,19 @@ struct Platform::Impl {
   std::map<uint64_t, DeviceRange> ports;  // keyed by first port
   std::map<uint64_t, DeviceRange> mmio;   // keyed by base address
   static Device* Lookup(const std::map<uint64_t, DeviceRange>& map, uint64_t address);
+  // The last device found for each port, direct-mapped by the port's low
+  // bits: a wait polls the same two or three ports hundreds of thousands of
+  // times. Emptied whenever the port map changes.
+  struct PortSlot {
+    uint32_t port = 0xFFFFFFFFu;  // no port
+    Device* device = nullptr;     // null: nothing decodes the port
+  };
+  std::array<PortSlot, 64> portCache{};
+  Device* PortDevice(uint16_t port) {
+    PortSlot& slot = portCache[port & 63];
+    if (slot.port != port) slot = PortSlot{port, Lookup(ports, port)};
+    return slot.device;
+  }
   static void Map(std::map<uint64_t, DeviceRange>& map, uint64_t base, uint64_t size, Device* device,
                   const char* what);
 };

@@ -83,6 +83,28 @@ TEST_F(Bus, DevicesSeeEachBootStartOnceAndCanBeUnmapped) {
   EXPECT_DEATH(p.MapPorts(0x73, 4, &ec), "overlaps");
 }
 
+// A wait polls the same ports over and over; whatever speeds that up must
+// still follow the map as it changes and keep ports apart.
+TEST_F(Bus, ReadsFollowTheMapAfterEveryChange) {
+  Recorder kbc;
+  EXPECT_EQ(PortIn8(0x62), 0x63);
+  EXPECT_EQ(PortIn8(0x64), 0xFF);
+  p.MapPorts(0x64, 1, &kbc);  // claimed after it was seen floating
+  EXPECT_EQ(PortIn8(0x64), 0x65);
+  p.MapPorts(0x62, 1, nullptr);  // unclaimed after it was seen mapped
+  EXPECT_EQ(PortIn8(0x62), 0xFF);
+  // Ports 64 apart, read in turn.
+  const std::pair<uint16_t, uint32_t> turns[] = {
+      {0x73, 0x74}, {0x33, 0xFF}, {0x73, 0x74}, {0xB3, 0xFF}, {0x66, 0x67}};
+  for (const auto& t : turns) EXPECT_EQ(PortIn8(t.first), t.second) << std::hex << t.first;
+  PortOut8(0x64, 0x60);
+  EXPECT_EQ(kbc.writes, std::vector<std::string>{"64:1:60"});
+  p.tracePorts = true;
+  PortIn16(0x72);
+  EXPECT_EQ(p.trace.back().kind, "PortIn");
+  EXPECT_EQ(p.trace.back().text, "PortIn16(0x72) = 0xA573");
+}
+
 TEST_F(Bus, ProcessorModelAndVirtualClock) {
   p.cpu.tsc = 1000;
   p.cpu.tscStep = 5;
