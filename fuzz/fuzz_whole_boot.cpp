@@ -183,13 +183,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settled = true;
     if (reset) break;  // shut down: the machine stays off
     // Records published for other modules stay: the TSC frequency table,
-    // the list anchor and the shared record.
+    // the list anchor and the shared record. So does what the driver gave
+    // back to a FreePool that an injected failure refused.
     const void* tsc = platform.FindConfigTable(TscFrequencyGuid);
     const void* anchor = platform.LocateProtocolInterface(ListAnchorProtocolGuid);
     const void* shared = platform.LocateProtocolInterface(SharedRecordProtocolGuid);
     for (const sim::Allocation& a : platform.OutstandingAllocations()) {
       Check(a.type != EfiBootServicesData || a.address == tsc || a.address == anchor || a.address == shared ||
-                a.boot != platform.BootNumber(),
+                a.boot != platform.BootNumber() || a.freeRefused,
             "boot " + std::to_string(boot) + " ends holding " + std::to_string(a.size) + " bytes");
     }
   }

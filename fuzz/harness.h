@@ -127,11 +127,12 @@ class Notebook {
 
   std::optional<EFI_RESET_TYPE> Run(const std::function<void()>& fn) { return platform.RunGuarded(fn); }
 
-  // No pool or pages held beyond what the constructors published, and no
-  // misuse of the services recorded.
+  // No pool or pages held beyond what the constructors published (or what a
+  // refused free kept), and no misuse of the services recorded.
   void CheckClean() const {
     for (const sim::Allocation& a : platform.OutstandingAllocations()) {
-      Check(baseline_.count(a.address) != 0, "an allocation of " + std::to_string(a.size) + " bytes is left");
+      Check(baseline_.count(a.address) != 0 || a.freeRefused,
+            "an allocation of " + std::to_string(a.size) + " bytes is left");
     }
     Check(platform.violations.empty(),
           "violation: " + (platform.violations.empty() ? std::string() : platform.violations.front()));

@@ -39,7 +39,10 @@ EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryTy
 
 EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   Platform::Impl& sim = Memory("FreePages");
-  if (auto failed = sim.Injected(Service::FreePages)) return *failed;
+  if (auto failed = sim.Injected(Service::FreePages)) {
+    sim.memory.FreeRefused(static_cast<uintptr_t>(memory));
+    return *failed;
+  }
   return sim.FreePages(memory, pages);
 }
 
@@ -56,7 +59,10 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) 
 
 EFI_STATUS EFIAPI FreePool(void* buffer) {
   Platform::Impl& sim = Memory("FreePool");
-  if (auto failed = sim.Injected(Service::FreePool)) return *failed;
+  if (auto failed = sim.Injected(Service::FreePool)) {
+    sim.memory.FreeRefused(reinterpret_cast<uintptr_t>(buffer));
+    return *failed;
+  }
   return sim.FreePool(buffer);
 }
 

@@ -187,6 +187,13 @@ void MemoryPool::ReleaseAll() {
   blocks_.clear();
 }
 
+void MemoryPool::FreeRefused(uintptr_t address) {
+  auto it = blocks_.upper_bound(address);
+  if (it == blocks_.begin()) return;
+  --it;
+  if (address - it->first < it->second.info.size) it->second.info.freeRefused = true;
+}
+
 std::vector<Allocation> MemoryPool::Outstanding() const {
   std::vector<const MemoryBlock*> sorted;
   for (const auto& entry : blocks_) sorted.push_back(&entry.second);

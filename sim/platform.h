@@ -190,6 +190,9 @@ struct Allocation {
   EFI_MEMORY_TYPE type = EfiBootServicesData;
   bool pages = false;
   unsigned boot = 0;
+  // An injected failure refused to free it: its owner did give it back, the
+  // firmware kept it.
+  bool freeRefused = false;
 };
 
 // ---------------------------------------------------------------- SMM and S3 platform services

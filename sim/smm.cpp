@@ -72,7 +72,10 @@ EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffe
 
 EFI_STATUS EFIAPI SmmFreePool(void* buffer) {
   Platform::Impl& sim = Sim();
-  if (auto failed = sim.Injected(Service::SmmFreePool)) return *failed;
+  if (auto failed = sim.Injected(Service::SmmFreePool)) {
+    sim.smmWorld->pool.FreeRefused(reinterpret_cast<uintptr_t>(buffer));
+    return *failed;
+  }
   const EFI_STATUS s = sim.smmWorld->pool.FreePool(buffer);
   sim.owner->Trace("SmmFreePool", "SmmFreePool(" + Pointer(buffer) + ") " + StatusName(s),
                    {{"address", Pointer(buffer)}, {"status", StatusName(s)}});
@@ -98,7 +101,10 @@ EFI_STATUS EFIAPI SmmAllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memor
 
 EFI_STATUS EFIAPI SmmFreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   Platform::Impl& sim = Sim();
-  if (auto failed = sim.Injected(Service::SmmFreePages)) return *failed;
+  if (auto failed = sim.Injected(Service::SmmFreePages)) {
+    sim.smmWorld->pool.FreeRefused(static_cast<uintptr_t>(memory));
+    return *failed;
+  }
   const EFI_STATUS s = sim.smmWorld->pool.FreePages(memory, pages);
   sim.owner->Trace("SmmFreePages",
                    "SmmFreePages(" + Hex(memory) + ", " + std::to_string(pages) + ") " + StatusName(s),

@@ -76,6 +76,30 @@ TEST_F(Memory, FailNthAllocationFailsExactlyThatOneOfPoolOrPages) {
   }
 }
 
+// A free that an injected failure refuses keeps the block, marked so that
+// a leak check can tell it from one its owner never gave back.
+TEST_F(Memory, AFreeRefusedByInjectionKeepsTheBlockMarked) {
+  void* kept = nullptr;
+  void* other = nullptr;
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 16, &kept), EFI_SUCCESS);
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 16, &other), EFI_SUCCESS);
+  EFI_PHYSICAL_ADDRESS pages = 0;
+  ASSERT_EQ(bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, 2, &pages), EFI_SUCCESS);
+  p.FailService(sim::Service::FreePool, 1, EFI_UNSUPPORTED);
+  p.FailService(sim::Service::FreePages, 1, EFI_DEVICE_ERROR);
+  EXPECT_EQ(bs->FreePool(kept), EFI_UNSUPPORTED);
+  EXPECT_EQ(bs->FreePages(pages + 4096, 1), EFI_DEVICE_ERROR);  // its second page
+  std::vector<sim::Allocation> held = p.OutstandingAllocations();
+  ASSERT_EQ(held.size(), 3u);
+  EXPECT_EQ(held[0].address, kept);
+  EXPECT_TRUE(held[0].freeRefused);
+  EXPECT_FALSE(held[1].freeRefused) << "a block nobody tried to free";
+  EXPECT_TRUE(held[2].freeRefused) << "the pages";
+  EXPECT_EQ(bs->FreePool(kept), EFI_SUCCESS);  // the failure was for one call
+  EXPECT_EQ(p.OutstandingAllocations().size(), 2u);
+  EXPECT_TRUE(p.violations.empty());
+}
+
 TEST_F(Memory, ANewBootReleasesThePreviousBootsMemory) {
   void* buffer = nullptr;
   EFI_PHYSICAL_ADDRESS page = 0xFFFFFFFF;

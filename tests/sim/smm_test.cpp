@@ -256,6 +256,10 @@ TEST_F(Smm, SmramPoolTakesOnlyRuntimeTypesAndFlagsForeignFrees) {
   EXPECT_EQ(p.BootServices()->FreePool(bootBuffer), EFI_SUCCESS);
   EXPECT_EQ(p.OutstandingAllocations().size(), bootPool);
 
+  p.FailService(sim::Service::SmmFreePool, 1, EFI_DEVICE_ERROR);
+  EXPECT_EQ(smst->SmmFreePool(taken[0]), EFI_DEVICE_ERROR);
+  EXPECT_TRUE(p.OutstandingSmmAllocations()[0].freeRefused);
+  EXPECT_FALSE(p.OutstandingSmmAllocations()[1].freeRefused);
   EXPECT_EQ(smst->SmmFreePool(taken[0]), EFI_SUCCESS);
   EXPECT_EQ(smst->SmmFreePool(taken[0]), EFI_INVALID_PARAMETER);  // double free
   EXPECT_EQ(p.violations.size(), 3u);
