@@ -40,7 +40,7 @@ EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryTy
 EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   Platform::Impl& sim = Memory("FreePages");
   if (auto failed = sim.Injected(Service::FreePages)) {
-    sim.memory.FreeRefused(static_cast<uintptr_t>(memory));
+    sim.memory.FreeRefused(static_cast<uintptr_t>(memory), true);
     return *failed;
   }
   return sim.FreePages(memory, pages);
@@ -60,7 +60,7 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) 
 EFI_STATUS EFIAPI FreePool(void* buffer) {
   Platform::Impl& sim = Memory("FreePool");
   if (auto failed = sim.Injected(Service::FreePool)) {
-    sim.memory.FreeRefused(reinterpret_cast<uintptr_t>(buffer));
+    sim.memory.FreeRefused(reinterpret_cast<uintptr_t>(buffer), false);
     return *failed;
   }
   return sim.FreePool(buffer);

@@ -187,11 +187,15 @@ void MemoryPool::ReleaseAll() {
   blocks_.clear();
 }
 
-void MemoryPool::FreeRefused(uintptr_t address) {
+void MemoryPool::FreeRefused(uintptr_t address, bool pages) {
   auto it = blocks_.upper_bound(address);
   if (it == blocks_.begin()) return;
   --it;
-  if (address - it->first < it->second.info.size) it->second.info.freeRefused = true;
+  MemoryBlock& block = it->second;
+  if (block.info.pages != pages) return;
+  // Pool must be named exactly; pages may be given back from inside.
+  const bool names = pages ? address - it->first < block.info.size : address == it->first;
+  if (names) block.info.freeRefused = true;
 }
 
 std::vector<Allocation> MemoryPool::Outstanding() const {

@@ -42,9 +42,9 @@ class MemoryPool {
                            EFI_PHYSICAL_ADDRESS* memory);
   EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages);
   std::vector<Allocation> Outstanding() const;  // in allocation order
-  // A free of `address` was refused (an injected failure): the block it
-  // lies in is kept and marked.
-  void FreeRefused(uintptr_t address);
+  // A free of `address` was refused (an injected failure): the pool block
+  // it names, or the page block it lies in, is kept and marked.
+  void FreeRefused(uintptr_t address, bool pages);
   void ReleaseAll();
 
  private:

@@ -73,7 +73,7 @@ EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffe
 EFI_STATUS EFIAPI SmmFreePool(void* buffer) {
   Platform::Impl& sim = Sim();
   if (auto failed = sim.Injected(Service::SmmFreePool)) {
-    sim.smmWorld->pool.FreeRefused(reinterpret_cast<uintptr_t>(buffer));
+    sim.smmWorld->pool.FreeRefused(reinterpret_cast<uintptr_t>(buffer), false);
     return *failed;
   }
   const EFI_STATUS s = sim.smmWorld->pool.FreePool(buffer);
@@ -102,7 +102,7 @@ EFI_STATUS EFIAPI SmmAllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memor
 EFI_STATUS EFIAPI SmmFreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   Platform::Impl& sim = Sim();
   if (auto failed = sim.Injected(Service::SmmFreePages)) {
-    sim.smmWorld->pool.FreeRefused(static_cast<uintptr_t>(memory));
+    sim.smmWorld->pool.FreeRefused(static_cast<uintptr_t>(memory), true);
     return *failed;
   }
   const EFI_STATUS s = sim.smmWorld->pool.FreePages(memory, pages);
