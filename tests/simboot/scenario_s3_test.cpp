@@ -36,8 +36,8 @@ TEST(S3ScenarioErrors, NameThePathAndTheProblem) {
       {"region type too big", R"({"smmCommunication": {"regions": [{"type": "0x100000000"}]}})",
        "t.json: smmCommunication.regions[0].type: \"0x100000000\" is not a memory type (32-bit)"},
       {"raw table bad byte", R"({"smmCommunication": {"rawRegionTable": "01 0G"}})",
-       "t.json: smmCommunication.rawRegionTable: byte 1 is not a hex byte; write bytes as two hex digits "
-       "separated by spaces"},
+       "t.json: smmCommunication.rawRegionTable: \"0G\" (byte 1) is not a hex byte; write bytes as two hex "
+       "digits separated by spaces"},
       {"table of 0 pages", R"({"s3": {"bootScriptTable": {"pages": 0}}})",
        "t.json: s3.bootScriptTable.pages: a table has at least one page"},
       {"script without room for the terminator",

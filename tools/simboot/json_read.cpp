@@ -1,5 +1,6 @@
 #include "tools/simboot/json_read.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <set>
@@ -218,6 +219,40 @@ const Json& Require(const Json& object, const std::string& path, const char* key
   const auto it = object.find(key);
   if (it == object.end()) throw PathError(path, std::string("missing \"") + key + "\"");
   return *it;
+}
+
+std::vector<uint8_t> ReadHexBytes(const Json& value, const std::string& path) {
+  const std::string text = ReadString(value, path);
+  std::vector<uint8_t> bytes;
+  size_t at = 0;
+  while (at < text.size()) {
+    if (text[at] == ' ') {
+      ++at;
+      continue;
+    }
+    const size_t end = std::min(text.find(' ', at), text.size());
+    const std::string token = text.substr(at, end - at);
+    const bool ok = token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
+                    std::isxdigit(static_cast<unsigned char>(token[1]));
+    if (!ok) {
+      throw PathError(path, "\"" + token + "\" (byte " + std::to_string(bytes.size()) +
+                                ") is not a hex byte; write bytes as two hex digits separated by spaces");
+    }
+    bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
+    at = end;
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> ReadBytes(const Json& value, const std::string& path) {
+  if (value.is_string()) return ReadHexBytes(value, path);
+  if (!value.is_array())
+    throw PathError(path, "expected bytes ([1, \"0x81\"] or \"01 81\"), got " + Shown(value));
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < value.size(); ++i) {
+    bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
+  }
+  return bytes;
 }
 
 }  // namespace simboot

@@ -50,6 +50,10 @@ uint64_t ReadUnsigned(const Json& value, const std::string& path, uint64_t max, 
 uint64_t ReadKeyNumber(const std::string& key, const std::string& path, uint64_t max, const char* what);
 bool ReadBool(const Json& value, const std::string& path);
 std::string ReadString(const Json& value, const std::string& path);
+// Bytes written as two hex digits each, separated by spaces: "EF 40 15".
+std::vector<uint8_t> ReadHexBytes(const Json& value, const std::string& path);
+// Bytes as an array of numbers ([1, "0x81"]) or as hex bytes ("01 81").
+std::vector<uint8_t> ReadBytes(const Json& value, const std::string& path);
 
 void ExpectObject(const Json& value, const std::string& path);
 void ExpectArray(const Json& value, const std::string& path);

@@ -246,29 +246,6 @@ EFI_GUID ReadGuid(const Json& value, const std::string& path) {
   throw PathError(path, Shown(value) + " is neither a GUID nor a known alias (" + aliases + ")");
 }
 
-std::vector<uint8_t> ReadHexBytes(const Json& value, const std::string& path) {
-  const std::string text = value.get<std::string>();
-  std::vector<uint8_t> bytes;
-  size_t at = 0;
-  while (at < text.size()) {
-    if (text[at] == ' ') {
-      ++at;
-      continue;
-    }
-    const size_t end = std::min(text.find(' ', at), text.size());
-    const std::string token = text.substr(at, end - at);
-    const bool ok = token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
-                    std::isxdigit(static_cast<unsigned char>(token[1]));
-    if (!ok) {
-      throw PathError(path, "\"" + token + "\" (byte " + std::to_string(bytes.size()) +
-                                ") is not a hex byte; write bytes as two hex digits separated by spaces");
-    }
-    bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
-    at = end;
-  }
-  return bytes;
-}
-
 std::vector<uint8_t> ReadRecord(const Json& value, const std::string& path) {
   CheckKeys(value, path, {"size", "fill", "set"});
   const uint64_t size = ReadUnsigned(value["size"], KeyPath(path, "size"), kMaxVariableSize,
@@ -293,20 +270,10 @@ std::vector<uint8_t> ReadRecord(const Json& value, const std::string& path) {
   return bytes;
 }
 
-std::vector<uint8_t> ReadByteArray(const Json& value, const std::string& path) {
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < value.size(); ++i) {
-    bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
-  }
-  return bytes;
-}
-
 std::vector<uint8_t> ReadData(const Json& value, const std::string& path) {
   std::vector<uint8_t> bytes;
-  if (value.is_array()) {
-    bytes = ReadByteArray(value, path);
-  } else if (value.is_string()) {
-    bytes = ReadHexBytes(value, path);
+  if (value.is_array() || value.is_string()) {
+    bytes = ReadBytes(value, path);
   } else if (value.is_object() && value.contains("u16")) {
     CheckKeys(value, path, {"u16"});
     const std::string at = KeyPath(path, "u16");
@@ -488,10 +455,8 @@ void ReadCmos(const Json& value, const std::string& path, Scenario* s) {
 // A pointer PCD's value: bytes, hex bytes or a record; empty is allowed.
 std::vector<uint8_t> ReadPtrValue(const Json& value, const std::string& path) {
   std::vector<uint8_t> bytes;
-  if (value.is_array()) {
-    bytes = ReadByteArray(value, path);
-  } else if (value.is_string()) {
-    bytes = ReadHexBytes(value, path);
+  if (value.is_array() || value.is_string()) {
+    bytes = ReadBytes(value, path);
   } else if (value.is_object()) {
     Require(value, path, "size");
     bytes = ReadRecord(value, path);

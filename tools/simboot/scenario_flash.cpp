@@ -48,30 +48,6 @@ std::string HexText(uint64_t value, int digits) {
   return text;
 }
 
-std::vector<uint8_t> ReadBytes(const Json& value, const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (value.is_array()) {
-    for (size_t i = 0; i < value.size(); ++i)
-      bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
-    return bytes;
-  }
-  const std::string text = ReadString(value, path);
-  for (size_t at = 0; at < text.size();) {
-    if (text[at] == ' ') {
-      ++at;
-      continue;
-    }
-    if (at + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[at])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[at + 1])) ||
-        (at + 2 < text.size() && text[at + 2] != ' ')) {
-      throw PathError(path, Shown(value) + " is not hex bytes (\"EF 40 15\")");
-    }
-    bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
-    at += 2;
-  }
-  return bytes;
-}
-
 EFI_GUID ReadGuidText(const Json& value, const std::string& path) {
   EFI_GUID guid;
   if (!GuidFromText(ReadString(value, path), &guid)) throw PathError(path, Shown(value) + " is not a GUID");

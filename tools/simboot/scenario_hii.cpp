@@ -85,24 +85,6 @@ std::string BcdText(const std::array<uint8_t, 3>& bcd, char separator) {
   return text;
 }
 
-std::vector<uint8_t> ReadHexBytes(const Json& value, const std::string& path) {
-  const std::string text = ReadString(value, path);
-  std::vector<uint8_t> bytes;
-  for (size_t at = 0; at < text.size();) {
-    if (text[at] == ' ') {
-      ++at;
-      continue;
-    }
-    if (at + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[at])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[at + 1])) ||
-        (at + 2 < text.size() && text[at + 2] != ' '))
-      throw PathError(path, Shown(value) + " is not hex bytes (\"24 03 15\")");
-    bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
-    at += 2;
-  }
-  return bytes;
-}
-
 std::string ReadAscii(const Json& value, const std::string& path) {
   const std::string text = ReadString(value, path);
   for (char c : text) {

@@ -44,34 +44,8 @@ std::string HexText(uint64_t value) {
   return text;
 }
 
-std::vector<uint8_t> ReadBytes(const Json& value, const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (value.is_array()) {
-    for (size_t i = 0; i < value.size(); ++i) {
-      bytes.push_back(static_cast<uint8_t>(ReadUnsigned(value[i], IndexPath(path, i), 0xFF, "a byte")));
-    }
-  } else if (value.is_string()) {
-    const std::string text = value.get<std::string>();
-    size_t at = 0;
-    while (at < text.size()) {
-      if (text[at] == ' ') {
-        ++at;
-        continue;
-      }
-      const std::string token = text.substr(at, 2);
-      const bool ok = token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
-                      std::isxdigit(static_cast<unsigned char>(token[1])) &&
-                      (at + 2 == text.size() || text[at + 2] == ' ');
-      if (!ok) {
-        throw PathError(path, "byte " + std::to_string(bytes.size()) +
-                                  " is not a hex byte; write bytes as two hex digits separated by spaces");
-      }
-      bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
-      at += 2;
-    }
-  } else {
-    throw PathError(path, "expected bytes ([1, \"0x81\"] or \"01 81\"), got " + Shown(value));
-  }
+std::vector<uint8_t> ReadRawTable(const Json& value, const std::string& path) {
+  const std::vector<uint8_t> bytes = ReadBytes(value, path);
   if (bytes.size() > kMaxRawTable) {
     throw PathError(path, std::to_string(bytes.size()) + " bytes is too large (at most 65536)");
   }
@@ -119,7 +93,7 @@ SmmCommunicationSetting ReadCommunication(const Json& value, const std::string& 
     }
   }
   if (value.contains("rawRegionTable")) {
-    s.rawRegionTable = ReadBytes(value["rawRegionTable"], KeyPath(path, "rawRegionTable"));
+    s.rawRegionTable = ReadRawTable(value["rawRegionTable"], KeyPath(path, "rawRegionTable"));
   }
   return s;
 }
