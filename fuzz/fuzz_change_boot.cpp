@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Written back with the attributes read: a set without access attributes
     // (0 or non-volatile alone, which no real store holds) deletes Setup; one
     // the store refuses leaves it, and then there is no reset to make.
-    const bool deletes = setupAttributes == 0 || setupAttributes == 1;
+    const bool deletes = fuzz::WriteBackDeletes(setupAttributes);
     const bool stored = deletes || fuzz::Rewritable(setupAttributes);
     Check(changed && stored ? reset == EfiResetWarm : !reset, "Setup edit and warm reset disagree");
     if (changed && stored) {

@@ -97,9 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (counted && fuzz::Rewritable(oob.attributes)) {
     if (oob.data[0] > 1) {
       oobRegister = 2;
-      // Written back with the attributes read: without an access attribute
-      // (non-volatile alone, which no real store holds) the write deletes.
-      if (oob.attributes == 1) {
+      if (fuzz::WriteBackDeletes(oob.attributes)) {
         Check(!oobAfter, "the counter stored without access attributes was not deleted by its rewrite");
       } else {
         Check(oobAfter == std::vector<uint8_t>{static_cast<uint8_t>(oob.data[0] - 1)},

@@ -80,6 +80,11 @@ inline bool Rewritable(uint32_t attributes) {
   return true;
 }
 
+// Attributes with which the driver's write-back of a variable, made with the
+// attributes it read, deletes it instead: no access attribute (no real store
+// holds such a variable; the harness stores them on purpose).
+inline bool WriteBackDeletes(uint32_t attributes) { return attributes == 0 || attributes == 1; }
+
 // Ends the run with a message; libFuzzer reports it as a crash and keeps the
 // input.
 [[noreturn]] inline void Fail(const std::string& what) {

@@ -24,7 +24,6 @@
 //       PcdBootScriptRecord, filled afresh at every boot.
 #include "tools/simboot/scenario_s3.h"
 
-#include <cctype>
 #include <cstdio>
 #include <string>
 
