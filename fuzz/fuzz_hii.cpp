@@ -9,7 +9,8 @@
 // database accepts, SetStringAllLanguages with the list's own languages
 // returns the id or 0; when it returns the id, every language of the list
 // whose tag does not begin with "x-UEFI" has the text under that id, and the
-// "x-UEFI" ones keep what they had. No violation, nothing left allocated.
+// "x-UEFI" ones keep what they had (a tag holding ';', which the language
+// list cannot name, is left out). No violation, nothing left allocated.
 #include <cstring>
 #include <string>
 
@@ -52,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (got != 0) {
     for (const auto& [language, old] : before) {
       const std::optional<std::u16string> now = nb.platform.hii.String(handle, language, got);
+      // A tag holding the list separator cannot be named through the
+      // semicolon-separated language list: no caller can reach it.
+      if (language.find(';') != std::string::npos) continue;
       if (language.rfind("x-UEFI", 0) == 0) {
         if (id != 0) fuzz::Check(now == old, "an x-UEFI language was changed: " + language);
       } else {
