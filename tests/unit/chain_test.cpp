@@ -12,7 +12,7 @@ namespace {
 // each call as "<service> <GUID>" (events by their creation number).
 class CallLog {
  public:
-  explicit CallLog(sim::Platform& platform) : platform_(platform) {
+  explicit CallLog(sim::Platform& platform) {
     active_ = this;
     system_ = *platform.SystemTable();
     boot_ = *platform.BootServices();
@@ -39,7 +39,6 @@ class CallLog {
   }
 
  private:
-  sim::Platform& platform_;
   EFI_SYSTEM_TABLE system_;
   EFI_BOOT_SERVICES boot_, real_;
   std::map<EFI_EVENT, int> events_;
