@@ -424,8 +424,8 @@ def run_scenario(args):
         except Exception as e:  # a check that cannot read its evidence fails the run
             run.fail("check raised %s: %s" % (type(e).__name__, e))
 
-    print("%s on %s.fd: %.1f s wall time, %d DXE phase(s), QEMU status %s"
-          % (args.scenario, args.firmware, run.elapsed, len(dxe_phases(run)) - 1, run.status))
+    print("%s on %s.fd: %.1f s wall time, %.1f s QEMU processor time, %d DXE phase(s), QEMU status %s"
+          % (args.scenario, args.firmware, run.elapsed, run.cpu, len(dxe_phases(run)) - 1, run.status))
     print("  dependency expression: " + " ".join(op if g is None else "%s %s" % (op, g) for op, g in depex))
     for n in run.notes:
         print("  note: " + n)

@@ -12,7 +12,12 @@ after the machine stops, the scenario's checks read those lines.
 The run fails, and says why, when the firmware reports a CPU exception (the
 machine is stopped at once), when it does not finish in time, when the
 script does not reach its end the way the scenario expects, or when a check
-fails. Exit status: 0 passed, 1 failed, 2 could not run.
+fails. Time is QEMU's processor time (user and system, all its threads), not
+the host's wall time: under emulation the guest's work costs the same
+processor time however loaded the machine is, so a run's budget and the
+checks of how long a step took do not depend on the load. A guest that
+halts for good uses no processor time; a wall-time limit of several times
+the budget still ends it. Exit status: 0 passed, 1 failed, 2 could not run.
 """
 
 import argparse
@@ -57,12 +62,13 @@ class Run:
     def __init__(self, scenario, workdir):
         self.scenario = scenario
         self.workdir = workdir
-        self.lines = []  # (host seconds since start, boot number, text after "FWT ")
+        self.lines = []  # (QEMU processor seconds since start, boot number, text after "FWT ")
         self.serial = ""
         self.status = None
-        self.timed_out = False
+        self.timed_out = None  # "processor" or "wall" when the run ran out of time
         self.exception = None
-        self.elapsed = 0.0
+        self.elapsed = 0.0  # host wall time
+        self.cpu = 0.0  # QEMU processor time
         self.ports = {}
         self.failures = []
         self.notes = []
@@ -272,11 +278,33 @@ def make_disk(workdir, files, script):
     return image
 
 
+# The wall-time limit of a run, as a multiple of its processor-time budget:
+# only a guest that halts for good, using no processor time, runs into it.
+WALL_FACTOR = 4
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def wall_limit(timeout):
+    return timeout * WALL_FACTOR + 10
+
+
+def processor_seconds(pid):
+    """User and system time of process pid (all its threads), or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    # Fields 14 and 15 of the line (utime, stime); the split starts at field 3.
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
 def boot(run, args, image, vars_fd):
     """Runs QEMU until it stops, faults, or runs out of time."""
     w = run.workdir
     debug_log = os.path.join(w, "debug.log")
-    cmd = ["timeout", "--kill-after=5", str(args.timeout + 10), args.qemu,
+    pid_file = os.path.join(w, "qemu.pid")
+    cmd = ["timeout", "--kill-after=5", str(wall_limit(args.timeout) + 10), args.qemu, "-pidfile", pid_file,
            "-machine", "q35", "-cpu", "qemu64", "-m", "256", "-nodefaults", "-display", "none",
            "-drive", "if=pflash,format=raw,readonly=on,file=" + args.ovmf_code,
            "-drive", "if=pflash,format=raw,file=" + vars_fd,
@@ -306,6 +334,8 @@ def boot(run, args, image, vars_fd):
     pending = b""
     boot_number = 0
     exception_at = None
+    qemu_pid = None
+    cpu = 0.0
 
     def read_debug():
         nonlocal debug_pos, pending, boot_number
@@ -317,7 +347,6 @@ def boot(run, args, image, vars_fd):
             return
         debug_pos += len(chunk)
         pending += chunk
-        now = time.monotonic() - start
         while b"\n" in pending:
             raw, pending = pending.split(b"\n", 1)
             text = raw.decode("ascii", "replace").rstrip("\r")
@@ -327,12 +356,23 @@ def boot(run, args, image, vars_fd):
             m = re.match(r"boot (\d+) ", text)
             if m:
                 boot_number = int(m.group(1))
-            run.lines.append((now, boot_number, text))
+            run.lines.append((cpu, boot_number, text))
 
     while True:
         now = time.monotonic()
-        if now - start > args.timeout:
-            run.timed_out = True
+        if qemu_pid is None:
+            try:
+                with open(pid_file) as f:
+                    qemu_pid = int(f.read().strip())
+            except (OSError, ValueError):
+                pass
+        if qemu_pid is not None:
+            cpu = processor_seconds(qemu_pid) or cpu
+        if cpu > args.timeout:
+            run.timed_out = "processor"
+            break
+        if now - start > wall_limit(args.timeout):
+            run.timed_out = "wall"
             break
         if exception_at is not None and now - exception_at > 1.0:
             break  # the register dump has had its time; the machine hangs now
@@ -356,6 +396,8 @@ def boot(run, args, image, vars_fd):
             countdowns_answered += 1
         if proc.poll() is not None:
             break
+    if qemu_pid is not None:
+        cpu = processor_seconds(qemu_pid) or cpu
     try:
         os.killpg(proc.pid, signal.SIGKILL)
     except ProcessLookupError:
@@ -371,6 +413,7 @@ def boot(run, args, image, vars_fd):
         serial += rest
     read_debug()
     run.elapsed = time.monotonic() - start
+    run.cpu = cpu
     run.status = proc.returncode
     run.serial = ANSI_RE.sub("", serial.decode("ascii", "replace"))
     if exception_at is not None:
@@ -396,9 +439,13 @@ def check_run_end(run):
         run.fail("the firmware reported a CPU exception in boot %d after test line %r:\n    %s"
                  % (boots, last, run.exception.replace("\n", "\n    ")))
         return False
+    if run.timed_out == "processor":
+        run.fail("timed out after %d s of QEMU processor time in boot %d; last test line %r (the driver or the "
+                 "firmware hangs)" % (run.scenario.timeout, boots, last))
+        return False
     if run.timed_out:
-        run.fail("timed out after %d s in boot %d; last test line %r (the driver or the firmware hangs)"
-                 % (run.scenario.timeout, boots, last))
+        run.fail("timed out after %d s wall time with %.1f s of QEMU processor time in boot %d; last test line %r "
+                 "(the guest halts)" % (wall_limit(run.scenario.timeout), run.cpu, boots, last))
         return False
     if run.status == 2 * EXIT_DONE + 1:
         if boots != len(run.scenario.phases):
@@ -474,7 +521,8 @@ def main():
     ap.add_argument("--qemu", required=True)
     ap.add_argument("--ovmf-code", required=True)
     ap.add_argument("--ovmf-vars", required=True)
-    ap.add_argument("--timeout", type=int, help="seconds for the whole run (default: the scenario's)")
+    ap.add_argument("--timeout", type=int,
+                    help="QEMU processor seconds for the whole run (default: the scenario's)")
     ap.add_argument("--expect-failure", metavar="REGEX",
                     help="self-test: pass only if the run fails with a reason matching REGEX")
     args = ap.parse_args()
@@ -535,8 +583,9 @@ def main():
         t = run.time_of(r"^boot %d " % b)
         if t is not None:
             boot_times.append("boot %d at %.1f s" % (b, t))
-    print("%s: %.1f s wall time (%s), QEMU status %s"
-          % (args.scenario, run.elapsed, ", ".join(boot_times) or "no boot reached the script", run.status))
+    print("%s: %.1f s wall time, %.1f s QEMU processor time (%s), QEMU status %s"
+          % (args.scenario, run.elapsed, run.cpu, ", ".join(boot_times) or "no boot reached the script",
+             run.status))
     for n in run.notes:
         print("  note: " + n)
     return verdict(run, args.scenario, args.expect_failure, args.work)

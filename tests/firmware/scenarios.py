@@ -312,11 +312,12 @@ def check_end_of_dxe_common(run):
     if t0 is None or t1 is None or not m:
         run.fail("the End-of-DXE signal was not timed")
         return
-    run.note("End-of-DXE handler: %.2f s host wall time, %d ms by the guest's TSC"
+    run.note("End-of-DXE handler: %.2f s QEMU processor time, %d ms by the guest's TSC"
              % (t1 - t0, int(m[0].group(1)) // 1000))
     # Seven bounded EC waits take well under a second under emulation; ten
-    # seconds leaves room for a loaded machine and still catches a bound that
-    # is far too large (an unbounded wait ends in the run's time-out).
+    # seconds still catches a bound that is far too large (an unbounded wait
+    # ends in the run's time-out). Processor time: a loaded machine does not
+    # stretch it.
     if t1 - t0 > 10.0:
         run.fail("the End-of-DXE handler took %.1f s: the EC waits are not bounded as they should be" % (t1 - t0))
 
@@ -827,7 +828,7 @@ def check_flash_probe(run):
         i = run.index(r"^say load=", boot=boot)
         if t0 is not None and i is not None:
             seconds = run.lines[i][0] - t0
-            run.note("boot %d: the load with flash identification took %.2f s host wall time" % (boot, seconds))
+            run.note("boot %d: the load with flash identification took %.2f s QEMU processor time" % (boot, seconds))
             # Bounded waits on registers that read 0 end at once; ten seconds
             # still catches a wait that runs to a large bound.
             if seconds > 10.0:
