@@ -29,9 +29,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive
   # The package lists are fetched once; a second call within the hour (the
-  # test packages after the build packages) uses them.
+  # test packages after the build packages) uses them, unless they turn out
+  # stale.
   if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mmin -60 2>/dev/null | head -1)" ]; then
     $sudo apt-get update -qq
   fi
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
 fi
