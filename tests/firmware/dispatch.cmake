@@ -9,18 +9,16 @@ set(FW_DISPATCH_RUN ${FW_DISPATCH} run --images ${FW_DISPATCH_IMAGES} --helpers 
 add_test(NAME firmware.dispatch.images
          COMMAND ${FW_DISPATCH} images --ffspack $<TARGET_FILE:ffspack> --driver ${EFI_IMAGE} --driver-ffs ${EFI_FFS}
                  --standin ${FW_HELPER_DIR}/standin.efi --ovmf-code ${FW_OVMF_CODE} --out ${FW_DISPATCH_IMAGES})
-set_tests_properties(firmware.dispatch.images PROPERTIES LABELS firmware TIMEOUT 300 COST 30 FIXTURES_SETUP
-                                                                                                fw_dispatch)
+fw_test_properties(firmware.dispatch.images 30 FIXTURES_SETUP fw_dispatch)
 
 foreach(scenario dispatched change_boot end_of_dxe)
   add_test(NAME firmware.dispatch.${scenario}
            COMMAND ${FW_DISPATCH_RUN} --work ${CMAKE_CURRENT_BINARY_DIR}/work/dispatch_${scenario} ${scenario})
-  set(cost 7)
   if(scenario MATCHES "^(change_boot|end_of_dxe)$")
-    set(cost 15)
+    fw_test_properties(firmware.dispatch.${scenario} 15 FIXTURES_REQUIRED fw_dispatch)
+  else()
+    fw_test_properties(firmware.dispatch.${scenario} 7 FIXTURES_REQUIRED fw_dispatch)
   endif()
-  set_tests_properties(firmware.dispatch.${scenario} PROPERTIES LABELS firmware TIMEOUT ${FW_CTEST_TIMEOUT} COST ${cost}
-                                                                FIXTURES_REQUIRED fw_dispatch)
 endforeach()
 
 # A dependency expression that names a protocol no module installs: the
@@ -29,8 +27,7 @@ add_test(NAME firmware.dispatch.missing_protocol
          COMMAND ${FW_DISPATCH_RUN} --firmware missing --work ${CMAKE_CURRENT_BINARY_DIR}/work/dispatch_missing
                  --expect-failure "BootCtlDxe was never dispatched: its dependency expression waits for 34802FFE-A064-4277-BDFA-2B91F579CA97, not installed"
                  dispatched)
-set_tests_properties(firmware.dispatch.missing_protocol PROPERTIES LABELS firmware TIMEOUT ${FW_CTEST_TIMEOUT} COST 7
-                                                                   FIXTURES_REQUIRED fw_dispatch)
+fw_test_properties(firmware.dispatch.missing_protocol 7 FIXTURES_REQUIRED fw_dispatch)
 
 # ovmfvol itself on small images of the same layout, without QEMU.
 add_test(NAME firmware.ovmfvol COMMAND ${FW_PYTHON} -B ${CMAKE_CURRENT_SOURCE_DIR}/ovmfvol_test.py --ovmf-vars

@@ -134,13 +134,23 @@ void OnTrap(int, siginfo_t*, void* context) {
   r[REG_RIP] += 2;
 }
 
+// Arms the emulated CPUID of the probe tests: it overwrites EAX..EDX with
+// values no caller passes in and, for a processor that acts on the request,
+// leaves si in SI.
+void ArmProbeCpuid(bool acts, uint16_t si) {
+  gCpuid = CpuidTrace{};
+  const uint32_t clobber[4] = {0xA0A0A0A0, 0xB1B1B1B1, 0xC2C2C2C2, 0xD3D3D3D3};
+  std::memcpy(gCpuid.answer, clobber, sizeof(clobber));
+  gCpuid.setSi = acts;
+  gCpuid.answerSi = si;
+}
+
 // Runs call with the trap flag set; the flag is cleared again afterwards.
 template <typename Call>
-__attribute__((noinline)) auto SingleStepped(Call call) {
+__attribute__((noinline)) void SingleStepped(Call call) {
   __asm__ __volatile__("pushfq\n\torq $0x100, (%%rsp)\n\tpopfq" ::: "memory", "cc");
-  const auto result = call();
+  call();
   __asm__ __volatile__("pushfq\n\tandq $~0x100, (%%rsp)\n\tpopfq" ::: "memory", "cc");
-  return result;
 }
 
 class X86Backend : public ::testing::Test {
@@ -250,10 +260,7 @@ TEST_F(X86Backend, CpuidLeafPassesTheLeafInEaxAndStoresEaxEbxEcxEdxInOrder) {
     gCpuid = CpuidTrace{};
     std::memcpy(gCpuid.answer, row.answer, sizeof(row.answer));
     uint32_t regs[4] = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE};
-    SingleStepped([&] {
-      CpuidLeaf(row.leaf, regs);
-      return 0;
-    });
+    SingleStepped([&] { CpuidLeaf(row.leaf, regs); });
     ASSERT_EQ(gCpuid.cpuids, 1) << "exactly one cpuid instruction";
     EXPECT_EQ(static_cast<uint32_t>(gCpuid.rax), row.leaf) << "the leaf is in EAX";
     EXPECT_EQ(regs[0], row.answer[0]) << "EAX";
@@ -287,14 +294,9 @@ TEST_F(X86Backend, SiProbeLoadsEaxAndEbxAndClearsSiBeforeCpuid) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.answer);
-    gCpuid = CpuidTrace{};
-    gCpuid.answer[0] = 0xA0A0A0A0;
-    gCpuid.answer[1] = 0xB1B1B1B1;
-    gCpuid.answer[2] = 0xC2C2C2C2;
-    gCpuid.answer[3] = 0xD3D3D3D3;
-    gCpuid.setSi = row.acts;
-    gCpuid.answerSi = row.answer;
-    const uint16_t si = SingleStepped([&] { return CpuidSiProbe(row.eax, row.ebx); });
+    ArmProbeCpuid(row.acts, row.answer);
+    uint16_t si = 0xEEEE;
+    SingleStepped([&] { si = CpuidSiProbe(row.eax, row.ebx); });
     ASSERT_EQ(gCpuid.cpuids, 1) << "exactly one cpuid instruction";
     EXPECT_EQ(static_cast<uint32_t>(gCpuid.rax), row.eax);
     EXPECT_EQ(static_cast<uint32_t>(gCpuid.rbx), row.ebx);
@@ -308,12 +310,7 @@ TEST_F(X86Backend, SiProbePreservesTheCallersRegisters) {
   // the EBX argument) across a direct call, with the trap flag set around
   // it: the emulated CPUID overwrites RBX, RCX, RDX and SI, which the probe
   // must restore.
-  gCpuid.answer[0] = 0xA0A0A0A0;
-  gCpuid.answer[1] = 0xB1B1B1B1;
-  gCpuid.answer[2] = 0xC2C2C2C2;
-  gCpuid.answer[3] = 0xD3D3D3D3;
-  gCpuid.setSi = true;
-  gCpuid.answerSi = 0x5AA5;
+  ArmProbeCpuid(true, 0x5AA5);
   uint64_t rbx = 0x1111111111111111, rcx = 0x2222222222222222, rdx = 0x3333333333333333,
            rsi = 0x4444444400000002, rdi = 0xBACCD00B, rax = 0;
   __asm__ __volatile__(
