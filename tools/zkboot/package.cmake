@@ -26,8 +26,7 @@ list(FILTER ZKBOOT_SIM_SOURCES EXCLUDE REGEX "/sim/driver_image\\.cpp$")
 add_library(zkboot_sim STATIC ${ZKBOOT_SIM_SOURCES})
 target_include_directories(zkboot_sim PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(zkboot_sim PRIVATE nlohmann_json::nlohmann_json)
-# The driver calls the simulator's hardware seam and services, and the
-# simulator's platform reaches back into no driver code: archives in this order.
+# The driver calls the simulator's hardware seam: its archive goes first.
 target_link_libraries(zkboot_driver PUBLIC zkboot_sim)
 
 set(ZKBOOT_DIR ${CMAKE_SOURCE_DIR}/tools/zkboot)
