@@ -6,6 +6,8 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/load_option.h"
 #include "tests/zkboot/zkboot_test.h"
 
@@ -150,6 +152,23 @@ TEST_F(ZkbootTest, UnexpectedVariablesAreShownAndNeverRewritten) {
   EXPECT_NE(broken.err.find("too short for the 4-byte attribute prefix"), std::string::npos) << broken.err;
 }
 
+// Linux's efivarfs keeps the empty file that a refused write created (a
+// 1-byte BootNext, say): a name without a variable. zkboot reads it as
+// absent, in its status and its prediction, and writes over it.
+TEST_F(ZkbootTest, EmptyFileIsNoVariable) {
+  std::ofstream(root + "/BootNext-8be4df61-93ca-11d2-aa0d-00e098032b8c").close();
+  std::ofstream(root + "/" + kChgBootFile).close();
+  const RunResult status = Run({"status", "--json"});
+  ASSERT_EQ(status.rc, 0) << status.err;
+  const nlohmann::json j = nlohmann::json::parse(status.out);
+  EXPECT_EQ(j["bootNext"]["present"], false);
+  EXPECT_EQ(j["changeBoot"]["present"], false);
+  EXPECT_EQ(j["prediction"]["bootNextWritten"], false);
+  const RunResult request = Run({"request", "usb"});
+  ASSERT_EQ(request.rc, 0) << request.err;
+  EXPECT_EQ(File(kChgBootFile), (std::optional<std::vector<uint8_t>>{{7, 0, 0, 0, 0x01, 0x81}}));
+}
+
 TEST_F(ZkbootTest, MissingStoreExitsWith3) {
   std::filesystem::remove(root);
   for (const std::vector<std::string>& args :
@@ -278,7 +297,7 @@ TEST_F(ZkbootTest, ImmutableFilesAreWrittenAndDeleted) {
   const int after = flags();
   setFlags(before);  // lets TearDown remove the file whatever happened
   EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(File(kChgBootFile), (Bytes{7, 0, 0, 0, 0x01, 0x81}));
+  EXPECT_EQ(File(kChgBootFile), (std::optional<std::vector<uint8_t>>{{7, 0, 0, 0, 0x01, 0x81}}));
   EXPECT_NE(after & FS_IMMUTABLE_FL, 0);
 
   ASSERT_TRUE(setFlags(before | FS_IMMUTABLE_FL));
@@ -295,7 +314,7 @@ TEST_F(ZkbootTest, OneTimeRequestIsRemovedOnlyAfterTheDriverTookIt) {
   // Still pending: the boot that takes it has not happened yet.
   RunResult r = Run({"clear", "--once"});
   EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(File(kChgBootFile), (Bytes{7, 0, 0, 0, 0x01, 0x81}));
+  EXPECT_EQ(File(kChgBootFile), (std::optional<std::vector<uint8_t>>{{7, 0, 0, 0, 0x01, 0x81}}));
 
   // The driver took it: the pending byte is 0 now.
   PutFile(kChgBootFile, 7, {0x00, 0x81});

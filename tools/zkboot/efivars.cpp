@@ -141,6 +141,9 @@ std::optional<EfiVariable> Efivarfs::Read(const std::string& name, const EFI_GUI
     if (bytes.size() > kMaxFileSize)
       throw ToolError(kExitUnexpected, path + ": larger than 1 MiB, not a variable");
   }
+  // efivarfs keeps the empty file that a refused write created: a name
+  // without a variable.
+  if (bytes.empty()) return std::nullopt;
   if (bytes.size() < 4) {
     throw ToolError(kExitUnexpected, path + ": " + std::to_string(bytes.size()) +
                                          " bytes, too short for the 4-byte attribute prefix");
@@ -208,7 +211,12 @@ void Efivarfs::Write(const EfiVariable& variable) const {
       }
     }
   }
-  if (error != 0 && !exists && !efivarfs_) ::unlink(path.c_str());
+  // A refused create leaves an empty file behind (efivarfs marks it
+  // immutable): remove it, so the store shows what the firmware holds.
+  if (error != 0 && !exists) {
+    if (efivarfs_) MakeMutable(path);
+    ::unlink(path.c_str());
+  }
   if (restore) RestoreFlags(path, restoreFlags);
   if (error != 0) throw ErrnoError(error, "cannot write", path);
 }
