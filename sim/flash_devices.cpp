@@ -702,6 +702,7 @@ std::vector<uint8_t> BuildFlashDeviceMap(uint64_t flashBase, const std::vector<F
     Put(map, at + 48, entries[k].attributes, 4);
   }
   FixFlashDeviceMapChecksum(map);
+  map[16] = static_cast<uint8_t>(map[16] + layout.headerSum);
   return map;
 }
 

@@ -285,10 +285,14 @@ struct FdmLayout {
   uint32_t entriesOffset = 32;  // entries follow the 28 header bytes, 8-byte aligned
   uint32_t entrySize = 52;
   std::optional<uint32_t> length;  // default: entriesOffset + entries x entrySize
+  uint8_t headerSum = 0;           // what the 28 header bytes add up to (0: a sound checksum)
 };
 // A flash device map: "HFDM", Length, EntriesOffset, EntrySize, the checksum
 // byte at offset 16 (the 28 header bytes add up to 0), FlashBase, then the
-// entries (TypeGuid, AreaGuid, Offset, Size, Attributes: 52 bytes each).
+// entries (TypeGuid, AreaGuid, Offset, Size, Attributes: 52 bytes each, at
+// EntrySize stride: with a shorter stride each entry overwrites the tail of
+// the one before). The bytes hold the header and every entry whatever Length
+// says, and at least Length bytes.
 std::vector<uint8_t> BuildFlashDeviceMap(uint64_t flashBase, const std::vector<FdmEntrySpec>& entries,
                                          const FdmLayout& layout = {});
 // Sets the checksum byte (offset 16) so that the 28 header bytes add up to 0.
@@ -405,5 +409,18 @@ class FlashPlatform {
   void PlaceWindow();
   void OnFchAccess(const RegisterPage::Access& access);
 };
+
+// ---------------------------------------------------------------- identification result (debug view)
+// What SPI identification settled on, as a debugger attached to the
+// notebook would read it: no platform interface shows the descriptor the
+// driver built (only the selector token it writes and the commands it sends).
+// When the driver writes the selector token 0x20000001, the last step of the
+// device walk whether or not an entry was accepted, the view reads the
+// descriptor that the loaded image's CurrentFlashDevice names, its parameter
+// block and the SFDP results kept beside it (FlashDevice), through the
+// symbols the host image exports for this view only, and traces them decoded
+// (kind "FlashDescriptor"; fields in sim/flash_view.cpp). Nothing is traced
+// for driver code run outside RunBoot (no loaded image).
+void WatchFlashIdentification(Platform& platform, PcdDatabase& pcd);
 
 }  // namespace sim

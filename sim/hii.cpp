@@ -193,6 +193,7 @@ HiiParseResult ParseHiiPackageList(const uint8_t* data, size_t available) {
     if (size < 4) return refuse(where + " is shorter than its header (length " + std::to_string(size) + ")");
     if (size > length - at)
       return refuse(where + " (length " + std::to_string(size) + ") runs past PackageLength");
+    result.list.packages.push_back({type, size});
     if (type == EFI_HII_PACKAGE_END) {
       if (size != 4) return refuse(where + ": an end package of length " + std::to_string(size));
       if (at + 4 != length) return refuse(std::to_string(length - at - 4) + " bytes after the end package");
@@ -400,16 +401,31 @@ EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL* This,
     counts += (counts.empty() ? "" : ";") + std::to_string(p.strings.size());
     text += (text.empty() ? "" : ", ") + p.language + " " + std::to_string(p.strings.size()) + " strings";
   }
+  // Each package by type and byte length, as the list holds them.
+  std::string types, lengths, sizes;
+  for (const auto& [type, length] : added->packages) {
+    types += (types.empty() ? "" : ";") + Hex(type);
+    lengths += (lengths.empty() ? "" : ";") + std::to_string(length);
+    const char* name = type == EFI_HII_PACKAGE_STRINGS ? "strings "
+                       : type == EFI_HII_PACKAGE_END   ? "end "
+                                                       : "";
+    sizes +=
+        (sizes.empty() ? "" : ", ") + (*name ? std::string(name) : Hex(type) + " ") + std::to_string(length);
+  }
   const std::string guid = GuidToString(added->guid);
-  Sim().owner->Trace(
-      "HiiPackageList",
-      "NewPackageList " + guid + " -> " + ListName(added) + ": " + (text.empty() ? "no strings" : text),
-      {{"guid", guid},
-       {"list", ListName(added)},
-       {"languages", languages},
-       {"strings", counts},
-       {"otherPackages", std::to_string(added->otherPackages)},
-       {"status", StatusName(EFI_SUCCESS)}});
+  Sim().owner->Trace("HiiPackageList",
+                     "NewPackageList " + guid + " -> " + ListName(added) + ": " +
+                         (text.empty() ? "no strings" : text) + "; " + std::to_string(added->bytes.size()) +
+                         " bytes: " + sizes,
+                     {{"guid", guid},
+                      {"list", ListName(added)},
+                      {"languages", languages},
+                      {"strings", counts},
+                      {"otherPackages", std::to_string(added->otherPackages)},
+                      {"length", std::to_string(added->bytes.size())},
+                      {"packageTypes", types},
+                      {"packageLengths", lengths},
+                      {"status", StatusName(EFI_SUCCESS)}});
   return EFI_SUCCESS;
 }
 

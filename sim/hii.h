@@ -43,7 +43,9 @@ struct HiiPackageList {
   EFI_HANDLE driverHandle = nullptr;
   std::vector<HiiStringPackage> stringPackages;  // in package order
   unsigned otherPackages = 0;                    // packages of other types, kept as opaque bytes
-  std::vector<uint8_t> bytes;                    // the list as registered (header and end package)
+  // Every package's type and byte length (header included), end package too, in list order.
+  std::vector<std::pair<uint8_t, uint32_t>> packages;
+  std::vector<uint8_t> bytes;  // the list as registered (header and end package)
   const HiiStringPackage* Package(const std::string& language) const;
   HiiStringPackage* Package(const std::string& language);
   // The id a new string takes: one past the highest id any package accounts for.

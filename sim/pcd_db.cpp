@@ -117,12 +117,19 @@ uint64_t PcdDatabase::GetNumber(const EFI_GUID* space, UINTN token, Kind kind) {
   return t->value;
 }
 
+EFI_STATUS PcdDatabase::Observed(const EFI_GUID* space, UINTN token, EFI_STATUS status) {
+  if (active_ != nullptr && space != nullptr) {
+    for (auto& observe : active_->setObservers) observe(*space, token, status);
+  }
+  return status;
+}
+
 EFI_STATUS PcdDatabase::SetNumber(const EFI_GUID* space, UINTN token, Kind kind, uint64_t value) {
   if (active_ == nullptr) return EFI_NOT_FOUND;
   active_->sets++;
   Token* t = active_->Lookup(space, token);
-  if (t == nullptr) return EFI_NOT_FOUND;
-  if (t->kind != kind) return EFI_INVALID_PARAMETER;
+  if (t == nullptr) return Observed(space, token, EFI_NOT_FOUND);
+  if (t->kind != kind) return Observed(space, token, EFI_INVALID_PARAMETER);
   t->value = value;
   char text[160];
   std::snprintf(text, sizeof(text), "PCD %s 0x%" PRIX64 " <- 0x%" PRIX64, GuidToString(*space).c_str(),
@@ -130,7 +137,7 @@ EFI_STATUS PcdDatabase::SetNumber(const EFI_GUID* space, UINTN token, Kind kind,
   active_->platform_.Trace(
       "PcdSet", text,
       {{"space", GuidToString(*space)}, {"token", std::to_string(token)}, {"value", std::to_string(value)}});
-  return EFI_SUCCESS;
+  return Observed(space, token, EFI_SUCCESS);
 }
 
 void EFIAPI PcdDatabase::SetSku(UINTN) {}
@@ -182,9 +189,9 @@ EFI_STATUS EFIAPI PcdDatabase::SetPtr(const EFI_GUID* space, UINTN token, UINTN*
   if (active_ == nullptr) return EFI_NOT_FOUND;
   active_->sets++;
   Token* t = active_->Lookup(space, token);
-  if (t == nullptr) return EFI_NOT_FOUND;
+  if (t == nullptr) return Observed(space, token, EFI_NOT_FOUND);
   if (t->kind != Kind::Ptr || size == nullptr || (buffer == nullptr && *size != 0))
-    return EFI_INVALID_PARAMETER;
+    return Observed(space, token, EFI_INVALID_PARAMETER);
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   t->bytes.assign(p, p + *size);
   char text[160];
@@ -195,7 +202,7 @@ EFI_STATUS EFIAPI PcdDatabase::SetPtr(const EFI_GUID* space, UINTN token, UINTN*
                             {"token", std::to_string(token)},
                             {"size", std::to_string(*size)},
                             {"data", HexBytes(t->bytes)}});
-  return EFI_SUCCESS;
+  return Observed(space, token, EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI PcdDatabase::CallbackOnSet(const EFI_GUID*, UINTN, PCD_PROTOCOL_CALLBACK) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "sim/platform.h"
@@ -35,6 +36,9 @@ class PcdDatabase {
 
   uint64_t gets = 0, sets = 0, nextTokens = 0;
   EFI_PCD_PROTOCOL protocol{};
+  // Called after every Set call of the driver (numeric or pointer), whatever
+  // its status, with the token space, the token number and the status.
+  std::vector<std::function<void(const EFI_GUID& space, uint64_t token, EFI_STATUS status)>> setObservers;
 
  private:
   struct Space {
@@ -48,6 +52,7 @@ class PcdDatabase {
   Space* SpaceOf(std::vector<Space>& spaces, const EFI_GUID& guid);
   static PcdDatabase* active_;
 
+  static EFI_STATUS Observed(const EFI_GUID* space, UINTN token, EFI_STATUS status);
   static uint64_t GetNumber(const EFI_GUID* space, UINTN token, Kind kind);
   static EFI_STATUS SetNumber(const EFI_GUID* space, UINTN token, Kind kind, uint64_t value);
   static void EFIAPI SetSku(UINTN);

@@ -456,6 +456,8 @@ void Platform::Impl::WatchdogExpired() {
 
 BootCause Platform::Cause() const { return impl->cause; }
 
+const DriverImage* Platform::LoadedImage() const { return impl->image; }
+
 // ---------------------------------------------------------------- boots
 
 void Platform::BeginBoot() {
@@ -524,9 +526,11 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
 
   BootOutcome outcome;
   outcome.boot = impl->bootNumber;
+  impl->image = &image;
   auto stage = [this](BootStage s, const std::string& text) {
     impl->stage = s;
     Trace("Stage", text, {{"stage", BootStageName(s)}});
+    for (auto& hook : stageHooks) hook(*this, s);
   };
   outcome.reset = RunGuarded([&] {
     stage(BootStage::Entry, "DriverEntry");
@@ -555,6 +559,7 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     ExitBootServices();
     stage(BootStage::Done, "Done");
   });
+  impl->image = nullptr;
   outcome.endedAt = impl->stage;
   outcome.powerLost = impl->stop == Stop::PowerLoss;
   if (impl->stop == Stop::Hang) {

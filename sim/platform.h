@@ -305,6 +305,12 @@ class Platform {
   // Runs at the start of each boot, after the services are reset and before
   // the driver loads: install platform protocols, tables and so on here.
   std::vector<std::function<void(Platform&)>> bootHooks;
+  // Run by RunBoot as each of its stages begins, before the platform
+  // delivers that stage's event: Entry (before DriverEntry is called),
+  // EndOfDxe (once it has returned), ReadyToLock, BootManager, ReadyToBoot,
+  // ExitBootServices and Done. Other modules' work between the driver's
+  // notifications, and views of what the driver left, go here.
+  std::vector<std::function<void(Platform&, BootStage)>> stageHooks;
 
   // ---- SMM and the services the S3 libraries look up (see the types above)
   SmmSettings smm;
@@ -402,7 +408,10 @@ class Platform {
   // hang also ends the sequence: the machine stays off or stuck. A power cut
   // does not: the power comes back.
   std::vector<BootOutcome> RunUntilNoReset(DriverImage& image, unsigned maxBoots);
-  unsigned BootNumber() const;                      // 1-based, 0 before the first boot
+  unsigned BootNumber() const;  // 1-based, 0 before the first boot
+  // The image RunBoot loaded for this boot; null outside RunBoot's boots
+  // (unit tests call driver code directly).
+  const DriverImage* LoadedImage() const;
   std::optional<EFI_RESET_TYPE> LastReset() const;  // the reset that ended this boot; cleared by BeginBoot
   // True once the exit-boot-services group has been signalled in this boot:
   // boot-service-only variables are then invisible and boot-service calls are
@@ -486,5 +495,8 @@ extern const EFI_GUID kLoadedImageProtocol;
 extern const EFI_GUID kGlobalVariableGuid;
 extern const EFI_GUID kVirtualAddressChangeGroup;
 extern const EFI_GUID kHeapBufferHobGuid;
+// The heap-buffer list protocol: installing it traces the list its interface
+// heads (kind "HeapBufferList"; see sim/platform_services.cpp).
+extern const EFI_GUID kHeapBufferListProtocolGuid;
 
 }  // namespace sim

@@ -63,7 +63,8 @@ struct Platform::Impl {
 
   // ---- boot state
   unsigned bootNumber = 0;
-  bool runtime = false;  // exit-boot-services has been signalled
+  const DriverImage* image = nullptr;  // the image of RunBoot's boot in progress
+  bool runtime = false;                // exit-boot-services has been signalled
   BootStage stage = BootStage::Done;
   std::optional<EFI_RESET_TYPE> lastReset;
   BootCause cause = BootCause::PowerOn;  // how the previous boot ended
@@ -205,6 +206,9 @@ struct Platform::Impl {
   // SMBus host controller, the SMM base protocol and the pointer registry,
   // as configured.
   void InstallPlatformServices();
+  // Traces the heap-buffer list an interface of kHeapBufferListProtocolGuid
+  // heads, as its installation finds it.
+  void TraceHeapBufferList(const void* interface);
 
   // ---- HOB list (platform.cpp)
   std::vector<std::pair<EFI_GUID, std::vector<uint8_t>>> guidHobs;

@@ -17,7 +17,9 @@ void Platform::Impl::SignalWatchers(const EFI_GUID& guid) {
 
 EFI_STATUS Platform::Impl::InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                            void* pointer) {
-  return protocols.Install(handle, guid, type, pointer);
+  const EFI_STATUS s = protocols.Install(handle, guid, type, pointer);
+  if (s == EFI_SUCCESS && *guid == kHeapBufferListProtocolGuid) TraceHeapBufferList(pointer);
+  return s;
 }
 
 EFI_STATUS Platform::Impl::UninstallProtocol(EFI_HANDLE handle, const EFI_GUID* guid, void* pointer,

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/platform_impl.h"
+
 namespace sim {
 
 const EFI_GUID kLockBoxHandlerGuid = {
@@ -280,6 +282,8 @@ constexpr uint32_t kStore = 1, kRestore = 3, kSetAttributes = 4;
 // Offsets in the message (from the end of the 24-byte header).
 constexpr size_t kCommand = 0, kRequestLength = 4, kResult = 8, kBoxGuid = 16, kData = 32, kDataLength = 40;
 constexpr uint64_t kAttributeBits = 0x3;
+// Boxes up to this size are traced byte for byte; larger ones by length and CRC-32.
+constexpr size_t kShownBoxBytes = 64;
 
 }  // namespace
 
@@ -357,7 +361,7 @@ EFI_STATUS LockBoxHandler::Handle(uint8_t* message, uint64_t& size) {
   }
   if (silent) {
     requests.push_back(r);
-    TraceRequest(r);
+    TraceRequest(r, nullptr);
     return EFI_SUCCESS;
   }
   r.answered = true;
@@ -365,12 +369,14 @@ EFI_STATUS LockBoxHandler::Handle(uint8_t* message, uint64_t& size) {
     r.result = EFI_INVALID_PARAMETER;
     if (size >= kResult + 8) Put64(message + kResult, r.result);
     requests.push_back(r);
-    TraceRequest(r);
+    TraceRequest(r, nullptr);
     return EFI_SUCCESS;
   }
+  const std::vector<uint8_t>* stored = nullptr;
   switch (r.command) {
     case kStore:
       r.result = Store(r);
+      if (r.result == EFI_SUCCESS) stored = &boxes_.back().box.data;
       break;
     case kRestore:
       r.result = Restore(r);
@@ -382,7 +388,7 @@ EFI_STATUS LockBoxHandler::Handle(uint8_t* message, uint64_t& size) {
   }
   Put64(message + kResult, r.result);
   requests.push_back(r);
-  TraceRequest(r);
+  TraceRequest(r, stored);
   return EFI_SUCCESS;
 }
 
@@ -445,7 +451,7 @@ EFI_STATUS LockBoxHandler::SetAttributes(Request& r) {
   return EFI_SUCCESS;
 }
 
-void LockBoxHandler::TraceRequest(const Request& r) {
+void LockBoxHandler::TraceRequest(const Request& r, const std::vector<uint8_t>* stored) {
   std::string text = "LockBox " + CommandName(r.command) + " " + Braced(r.box);
   if (r.command == kSetAttributes) {
     text += " attributes " + HexText(r.attributes);
@@ -474,6 +480,19 @@ void LockBoxHandler::TraceRequest(const Request& r) {
     if (r.command == kRestore) fields.push_back({"lengthOut", std::to_string(r.lengthOut)});
   } else {
     fields.push_back({"result", "none"});
+  }
+  if (stored != nullptr) {
+    // What the box now holds: its bytes, or for a large box its length and CRC-32.
+    fields.push_back({"boxLength", std::to_string(stored->size())});
+    if (stored->size() <= kShownBoxBytes) {
+      fields.push_back({"boxBytes", HexBytes(*stored)});
+      text += "; box holds " + (stored->empty() ? std::string("nothing") : HexBytes(*stored));
+    } else {
+      char crc[16];
+      std::snprintf(crc, sizeof crc, "0x%08X", Crc32(stored->data(), stored->size()));
+      fields.push_back({"boxCrc32", crc});
+      text += "; box holds " + std::to_string(stored->size()) + " bytes, CRC-32 " + crc;
+    }
   }
   platform_.Trace("LockBox", text, std::move(fields));
 }
@@ -634,6 +653,186 @@ void PublishedBootScript::Fill() {
   Put32(record_ + 8, scriptLength_);
   const uint16_t pages = pages_;
   std::memcpy(record_ + 12, &pages, sizeof pages);
+}
+
+PublishedSmmBootScriptRecord::PublishedSmmBootScriptRecord(Platform& platform, PcdDatabase& pcd,
+                                                           std::vector<uint8_t> bytes)
+    : bytes_(std::move(bytes)) {
+  if (bytes_.size() != kRecordSize) {
+    std::fprintf(stderr, "sim: an SMM boot-script record has %zu bytes, not %zu\n", bytes_.size(),
+                 kRecordSize);
+    std::abort();
+  }
+  record_ = static_cast<uint8_t*>(MapLow(kPage));
+  pcd.Declare(kBootScriptPcdTokenSpace, 0x30001, PcdDatabase::Kind::U64, Address());
+  auto fill = [this]() {
+    std::memset(record_, 0, kPage);
+    std::memcpy(record_, bytes_.data(), bytes_.size());
+  };
+  fill();
+  platform.bootHooks.push_back([fill](Platform&) { fill(); });
+}
+
+PublishedSmmBootScriptRecord::~PublishedSmmBootScriptRecord() { munmap(record_, kPage); }
+
+namespace {
+
+constexpr uint64_t kShownTableBytes = 256;
+constexpr size_t kTerminatorSize = 3;
+
+// What the sealing view read; formatted when the trace is read.
+struct SealSnapshot {
+  uint64_t record = 0;
+  bool recordRead = false;
+  uint8_t bytes[24] = {};
+  bool tableRead = false;
+  uint32_t tableLength = 0;    // the UINT32 at offset 5
+  std::string problem;         // why the table was not read as far as its length says
+  std::vector<uint8_t> table;  // the bytes covered by the length, up to kShownTableBytes
+  uint64_t tableBytes = 0;     // bytes covered by the length that were read
+  uint32_t tableCrc = 0;       // their CRC-32, when more than kShownTableBytes
+  std::vector<uint8_t> terminator;
+};
+
+SealSnapshot ReadSeal(const Platform& platform, const PcdDatabase& pcd) {
+  SealSnapshot s;
+  if (const PcdDatabase::Token* t = pcd.Find(kBootScriptPcdTokenSpace, 0x30000)) s.record = t->value;
+  if (s.record == 0) return s;
+  s.recordRead = HostRead(s.record, s.bytes, sizeof s.bytes);
+  const uint64_t table = Get64(s.bytes);
+  if (!s.recordRead || table == 0) return s;
+  const uint32_t scriptLength = Get32(s.bytes + 8);
+  uint16_t pages;
+  std::memcpy(&pages, s.bytes + 12, sizeof pages);
+  const uint64_t room = std::min<uint64_t>(uint64_t{pages} * kPage, RoomInAllocation(platform, table));
+  uint8_t header[9];
+  if (room < sizeof header || !HostRead(table, header, sizeof header)) {
+    s.problem = "the table header is not readable";
+    return s;
+  }
+  s.tableRead = true;
+  s.tableLength = Get32(header + 5);
+  uint64_t length = s.tableLength;
+  if (length > room) {
+    s.problem = "the length runs past the table's " + std::to_string(room) + " bytes";
+    length = room;
+  }
+  std::vector<uint8_t> bytes(length);
+  if (!HostRead(table, bytes.data(), bytes.size())) {
+    s.problem = "the table is not readable";
+    return s;
+  }
+  s.tableBytes = length;
+  if (length > kShownTableBytes) {
+    s.tableCrc = Crc32(bytes.data(), bytes.size());
+    bytes.resize(kShownTableBytes);
+  }
+  s.table = std::move(bytes);
+  if (uint64_t{scriptLength} + kTerminatorSize <= room) {
+    s.terminator.resize(kTerminatorSize);
+    if (!HostRead(table + scriptLength, s.terminator.data(), kTerminatorSize)) s.terminator.clear();
+  }
+  return s;
+}
+
+void FormatSeal(const SealSnapshot& s, TraceEvent& e) {
+  auto& f = e.fields;
+  f.push_back({"record", HexText(s.record)});
+  if (s.record == 0) {
+    e.text = "boot-script record: none published";
+    return;
+  }
+  if (!s.recordRead) {
+    e.text = "boot-script record " + HexText(s.record) + " is not readable";
+    f.push_back({"problem", "record not readable"});
+    return;
+  }
+  const uint8_t* r = s.bytes;
+  uint16_t pages;
+  std::memcpy(&pages, r + 12, sizeof pages);
+  f.push_back({"tableAddress", HexText(Get64(r))});
+  f.push_back({"scriptLength", HexText(Get32(r + 8))});
+  f.push_back({"tablePages", std::to_string(pages)});
+  f.push_back({"isSmmCopy", std::to_string(r[14])});
+  f.push_back({"runtimePhase", std::to_string(r[15])});
+  f.push_back({"bootTimeLength", HexText(Get32(r + 16))});
+  f.push_back({"locked", std::to_string(r[20])});
+  f.push_back({"resumeCopy", std::to_string(r[21])});
+  e.text = "boot-script record " + HexText(s.record) + ": Locked " + std::to_string(r[20]) +
+           ", TableAddress " + HexText(Get64(r)) + ", ScriptLength " + HexText(Get32(r + 8)) + ", " +
+           std::to_string(pages) + " page(s)";
+  if (Get64(r) == 0) {
+    e.text += "; no table";
+    return;
+  }
+  if (!s.tableRead) {
+    f.push_back({"problem", s.problem});
+    e.text += "; " + s.problem;
+    return;
+  }
+  f.push_back({"tableLength", HexText(s.tableLength)});
+  f.push_back({"terminator", HexBytes(s.terminator)});
+  e.text += "; table length " + HexText(s.tableLength);
+  if (s.tableBytes > kShownTableBytes) {
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "0x%08X", s.tableCrc);
+    f.push_back({"tableCrc32", crc});
+    e.text += ", " + std::to_string(s.tableBytes) + " bytes, CRC-32 " + crc;
+  } else {
+    f.push_back({"tableBytes", HexBytes(s.table)});
+    e.text += ": " + HexBytes(s.table);
+  }
+  if (!s.problem.empty()) {
+    f.push_back({"problem", s.problem});
+    e.text += " (" + s.problem + ")";
+  }
+}
+
+}  // namespace
+
+void WatchBootScriptSealing(Platform& platform, PcdDatabase& pcd) {
+  platform.stageHooks.push_back([&pcd](Platform& p, BootStage stage) {
+    const bool sealed =
+        stage == BootStage::BootManager || (stage == BootStage::ReadyToBoot && !p.bootManager);
+    if (!sealed) return;
+    p.Trace("BootScriptSeal", [s = ReadSeal(p, pcd)](TraceEvent& e) { FormatSeal(s, e); });
+  });
+}
+
+void WriteChipsetS3TableAtEndOfDxe(Platform& platform, PcdDatabase& pcd, const ChipsetS3TableWrites& writes) {
+  platform.stageHooks.push_back([&pcd, writes](Platform& p, BootStage stage) {
+    if (stage != BootStage::EndOfDxe) return;
+    uint64_t table = 0;
+    if (const PcdDatabase::Token* t = pcd.Find(kChipsetS3LibPcdTokenSpace, 0x27002)) table = t->value;
+    const uint64_t room = table ? RoomInAllocation(p, table) : 0;
+    auto write = [&](const char* field, uint64_t offset, uint64_t value, size_t width) {
+      std::string text = "another module writes " + std::string(field) + " of the chipset S3 table";
+      std::string result;
+      if (table == 0) {
+        result = "no table published";
+      } else if (offset > room || width > room - offset) {
+        result = "refused: offset " + HexText(offset) + " lies past the table's allocation";
+      } else if (!HostWrite(table + offset, &value, width)) {
+        result = "refused: not writable";
+      } else {
+        result = "written";
+      }
+      text += " at " + HexText(table) + " + " + HexText(offset) + ": " + HexText(value) + " (" + result + ")";
+      p.Trace("S3TableWrite", text,
+              {{"field", field},
+               {"table", HexText(table)},
+               {"offset", HexText(offset)},
+               {"value", HexText(value)},
+               {"result", result}});
+    };
+    if (writes.signature) write("Signature", 0, *writes.signature, 4);
+    if (writes.boundaryMarker) {
+      uint64_t boundary = 0;
+      if (table == 0 || room < 0x28 || !HostRead(table + 0x20, &boundary, sizeof boundary)) boundary = 0x4000;
+      write("the boundary marker", boundary, *writes.boundaryMarker, 4);
+    }
+    if (writes.nextEntryOffset) write("NextEntryOffset", 0x28, *writes.nextEntryOffset, 8);
+  });
 }
 
 }  // namespace sim

@@ -139,6 +139,10 @@ class SmmCommunication {
 // and RequestLength are 48 for store (1) and restore (3), 40 for set
 // attributes (4).
 //
+// Every request is traced (kind "LockBox"); a successful store also shows
+// what the box holds: "boxLength" and "boxBytes" (hex) up to 64 bytes,
+// "boxLength" and "boxCrc32" (the reflected CRC-32 of the bytes) above.
+//
 // Store keeps a copy of DataLength bytes at DataAddress and that address; a
 // GUID already stored is refused with EFI_ALREADY_STARTED (a box is written
 // once per boot, so code that runs later cannot replace what was sealed).
@@ -204,7 +208,8 @@ class LockBoxHandler {
   EFI_STATUS Store(Request& r);
   EFI_STATUS Restore(Request& r);
   EFI_STATUS SetAttributes(Request& r);
-  void TraceRequest(const Request& r);
+  // `stored`: the box a store just filled, shown with the request.
+  void TraceRequest(const Request& r, const std::vector<uint8_t>* stored);
 };
 
 // ---------------------------------------------------------------- chipset S3 save
@@ -290,5 +295,54 @@ class PublishedBootScript {
   uint8_t* record_ = nullptr;  // one page
   void Fill();
 };
+
+// "Another module published the SMM boot-script record": a 24-byte
+// BootScriptPrivateData holding `bytes` (TableAddress @0, ScriptLength @8,
+// TablePages @12, IsSmmCopy @14, RuntimePhase @15, BootTimeLength @16,
+// Locked @20, ResumeCopy @21), published through PcdBootScriptSmmRecord
+// (0x30001, declared here with the record's address) and filled afresh at
+// every boot.
+class PublishedSmmBootScriptRecord {
+ public:
+  static constexpr size_t kRecordSize = 24;
+  // `bytes` must hold kRecordSize bytes.
+  PublishedSmmBootScriptRecord(Platform& platform, PcdDatabase& pcd, std::vector<uint8_t> bytes);
+  ~PublishedSmmBootScriptRecord();
+  PublishedSmmBootScriptRecord(const PublishedSmmBootScriptRecord&) = delete;
+  PublishedSmmBootScriptRecord& operator=(const PublishedSmmBootScriptRecord&) = delete;
+
+  uint64_t Address() const { return reinterpret_cast<uint64_t>(record_); }
+  const uint8_t* Record() const { return record_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint8_t* record_ = nullptr;  // one page below 4 GiB
+};
+
+// The boot-script table as sealing left it, seen through the shared record:
+// once the ready-to-lock stage is over (as the boot manager's stage, or
+// ready-to-boot without a boot manager, begins), the view reads
+// PcdBootScriptRecord, the 24-byte record it names and the table the record
+// names, and traces them (kind "BootScriptSeal"): the record's fields
+// ("record", "tableAddress", "scriptLength", "tablePages", "isSmmCopy",
+// "runtimePhase", "bootTimeLength", "locked", "resumeCopy") and the table up
+// to the length its header holds (the UINT32 at offset 5, "tableLength", at
+// most the table's pages): byte for byte ("tableBytes") up to 256 bytes, by
+// CRC-32 ("tableCrc32") above, with the 3 bytes at ScriptLength
+// ("terminator").
+void WatchBootScriptSealing(Platform& platform, PcdDatabase& pcd);
+
+// Another module writing fields of the chipset S3 table it found through
+// PcdChipsetS3LibTableHeader, once the driver's entry has returned (as the
+// End-of-DXE stage begins): the given values go to Signature (UINT32 @0),
+// the boundary marker (UINT32 at the header's BoundaryOffset) and
+// NextEntryOffset (UINT64 @0x28), in that order. Each write is traced (kind
+// "S3TableWrite"); none is made past the table's allocation or without a table.
+struct ChipsetS3TableWrites {
+  std::optional<uint32_t> signature;
+  std::optional<uint32_t> boundaryMarker;
+  std::optional<uint64_t> nextEntryOffset;
+};
+void WriteChipsetS3TableAtEndOfDxe(Platform& platform, PcdDatabase& pcd, const ChipsetS3TableWrites& writes);
 
 }  // namespace sim

@@ -1,6 +1,8 @@
 // Whole boots with SMM communication present: what the S3 libraries seal
 // into lock boxes and hand to the chipset S3 save handler, byte for byte.
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "sim/pcd_db.h"
 #include "sim/smm_comm.h"
@@ -18,17 +20,39 @@ constexpr EFI_GUID kBootTimeScriptBox = {
 constexpr EFI_GUID kScriptRecordBox = {
     0x627EE2DA, 0x3BF9, 0x439B, {0x92, 0x9F, 0x2E, 0x0E, 0x6E, 0x9D, 0xBA, 0x62}};
 
+constexpr EFI_GUID kSmmReadyToLock = {
+    0x47B7FA8C, 0xF4BD, 0x4AF6, {0x82, 0x00, 0x33, 0x30, 0x86, 0xF0, 0xD2, 0xC8}};
+
+using Fields = std::map<std::string, std::string>;
+
 class S3SealTest : public WholeBootTest {
  protected:
   sim::PcdDatabase pcd{platform};
+  sim::DebugConsole console{platform};
   sim::SmmCommunication communication{platform};
   sim::LockBoxHandler lockBoxes{platform, communication};
   sim::ChipsetS3SaveHandler chipset{platform, communication};
 
   void SetUp() override {
     sim::DeclareS3Pcds(pcd, chipset.CommBufferAddress(), 0);
+    sim::WatchBootScriptSealing(platform, pcd);
     platform.bootManager = false;
     platform.cpu.msrs[0xC0010058] = 0xF8000000 | (8 << 2) | 1;
+  }
+  // The fields of every event of `kind` in the trace, in order.
+  std::vector<Fields> Events(const std::string& kind) const {
+    std::vector<Fields> found;
+    for (const sim::TraceEvent& e : platform.trace) {
+      if (e.kind == kind) found.emplace_back(e.fields.begin(), e.fields.end());
+    }
+    return found;
+  }
+  // The LockBox store event of a box.
+  Fields StoreOf(const EFI_GUID& box) const {
+    for (const Fields& f : Events("LockBox")) {
+      if (f.at("command") == "store" && f.at("box") == sim::GuidToString(box)) return f;
+    }
+    return {};
   }
 };
 
@@ -90,6 +114,135 @@ TEST_F(S3SealTest, ABootInSmmSealsTheTableAndTheRecord) {
   size_t restores = 0;
   for (const auto& q : lockBoxes.requests) restores += q.command == 3;
   EXPECT_EQ(restores, 1u);
+
+  // With no SMM record published the driver made its own and registered for
+  // both notices besides SMM ready-to-lock.
+  std::map<std::string, int> registered;
+  for (const Fields& f : Events("SmmRegisterProtocolNotify")) ++registered[f.at("guid")];
+  EXPECT_EQ(registered[sim::GuidToString(kSmmReadyToLock)], 1);
+  EXPECT_EQ(registered["296EB418-C4C8-4E05-AB59-39E8AF56F00A"], 1);
+  EXPECT_EQ(registered["85A8AB57-0644-4110-850F-981322047070"], 1);
+
+  // The trace shows the sealed table through the shared record: terminated
+  // at 0x20 with FF 00 03 and the length 0x23 at offset 5.
+  const std::vector<Fields> seals = Events("BootScriptSeal");
+  ASSERT_EQ(seals.size(), 1u);
+  const Fields& seal = seals[0];
+  EXPECT_EQ(seal.at("locked"), "1");
+  EXPECT_EQ(seal.at("scriptLength"), "0x20");
+  EXPECT_EQ(seal.at("tablePages"), "2");
+  EXPECT_EQ(seal.at("tableLength"), "0x23");
+  EXPECT_EQ(seal.at("terminator"), "FF 00 03");
+  std::vector<uint8_t> sealed = script.Script();
+  sealed[5] = 0x23;
+  sealed.insert(sealed.end(), {0xFF, 0x00, 0x03});
+  EXPECT_EQ(seal.at("tableBytes"), sim::HexBytes(sealed));
+  // And what each box holds: the whole table by length and CRC, the others
+  // byte for byte; the boot-time script box holds the sealed script.
+  const Fields tableStore = StoreOf(kScriptTableBox);
+  EXPECT_EQ(tableStore.at("boxLength"), "8192");
+  EXPECT_EQ(tableStore.at("boxCrc32").size(), 10u);
+  EXPECT_EQ(StoreOf(kBootTimeScriptBox).at("boxBytes"), sim::HexBytes(sealed));
+  const Fields recordStore = StoreOf(kScriptRecordBox);
+  EXPECT_EQ(recordStore.at("boxLength"), "24");
+  EXPECT_EQ(recordStore.at("boxBytes"), sim::HexBytes(record->data));
+  EXPECT_EQ(recordStore.at("boxBytes").substr(3 * 20, 5), "01 01") << "Locked and ResumeCopy";
+  uint64_t tableAddress = script.TableAddress();
+  EXPECT_EQ(StoreOf(kScriptAddressBox).at("boxBytes"),
+            sim::HexBytes(std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&tableAddress),
+                                               reinterpret_cast<uint8_t*>(&tableAddress) + 8)));
+}
+
+// Another module already published the SMM record: the driver registers
+// only for SMM ready-to-lock, not for the exit-boot-services and legacy-boot
+// notices, so no boot-time script or record box is stored; at SMM
+// ready-to-lock an empty published record receives the copy (IsSmmCopy 1),
+// one that already names a table keeps its bytes.
+TEST_F(S3SealTest, APublishedSmmRecordTakesTheCopyAndNoNotice) {
+  struct Row {
+    const char* what;
+    uint64_t tableAddress;
+    bool copied;
+  };
+  const Row rows[] = {{"empty record", 0, true}, {"record naming a table", 0x5000, false}};
+  sim::PublishedBootScript script(platform, pcd, 2, 0x20);
+  platform.smm.basePresent = true;
+  platform.smm.inSmm = true;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<uint8_t> bytes(24, 0);
+    std::memcpy(bytes.data(), &row.tableAddress, 8);
+    sim::PublishedSmmBootScriptRecord smmRecord(platform, pcd, bytes);
+    platform.trace.clear();
+    const sim::BootOutcome boot = platform.RunBoot(image);
+    ASSERT_FALSE(boot.reset.has_value());
+    EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+    std::map<std::string, int> registered;
+    for (const Fields& f : Events("SmmRegisterProtocolNotify")) ++registered[f.at("guid")];
+    EXPECT_EQ(registered[sim::GuidToString(kSmmReadyToLock)], 1);
+    EXPECT_EQ(registered["296EB418-C4C8-4E05-AB59-39E8AF56F00A"], 0) << "exit-boot-services notice";
+    EXPECT_EQ(registered["85A8AB57-0644-4110-850F-981322047070"], 0) << "legacy-boot notice";
+    EXPECT_EQ(lockBoxes.Find(kBootTimeScriptBox), nullptr);
+    EXPECT_EQ(lockBoxes.Find(kScriptRecordBox), nullptr);
+    ASSERT_NE(lockBoxes.Find(kScriptTableBox), nullptr) << "the table is still sealed";
+    const uint8_t* r = smmRecord.Record();
+    if (row.copied) {
+      EXPECT_EQ(U64(r), script.TableAddress());
+      EXPECT_EQ(U32(r + 8), 0x20u);
+      EXPECT_EQ(r[14], 1) << "IsSmmCopy";
+      EXPECT_EQ(r[20], 1) << "Locked, copied after sealing";
+    } else {
+      EXPECT_EQ(std::vector<uint8_t>(r, r + 24), bytes);
+    }
+    platform.bootHooks.pop_back();  // the record's refill
+  }
+}
+
+// Another module writes the chipset S3 table between load and ready-to-boot:
+// a changed signature or a missing boundary marker stops the hand-over with
+// its message; a later NextEntryOffset moves the end marker.
+TEST_F(S3SealTest, AnotherModulesWritesDecideTheHandover) {
+  struct Row {
+    const char* what;
+    sim::ChipsetS3TableWrites writes;
+    const char* message;     // the check's message, or null
+    size_t handedOverBytes;  // 0: no hand-over
+  };
+  sim::ChipsetS3TableWrites signature, boundary, next;
+  signature.signature = 0x5433534E;
+  boundary.boundaryMarker = 0;
+  next.nextEntryOffset = 0x40;
+  const Row rows[] = {
+      {"signature overwritten", signature, "ChipsetS3Lib table Signature check fail\n", 0},
+      {"boundary marker cleared", boundary, "ChipsetS3Lib table boundary check fail\n", 0},
+      {"an entry appended", next, nullptr, 0x42},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    sim::WriteChipsetS3TableAtEndOfDxe(platform, pcd, row.writes);
+    const size_t handovers = chipset.handovers.size();
+    console.messages.clear();
+    platform.trace.clear();
+    const sim::BootOutcome boot = platform.RunBoot(image);
+    platform.stageHooks.pop_back();
+    ASSERT_FALSE(boot.reset.has_value());
+    const std::vector<Fields> writes = Events("S3TableWrite");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].at("result"), "written");
+    bool messaged = false;
+    for (const auto& m : console.messages) messaged = messaged || (row.message && m.text == row.message);
+    EXPECT_EQ(messaged, row.message != nullptr);
+    if (row.handedOverBytes == 0) {
+      EXPECT_EQ(chipset.handovers.size(), handovers) << "not handed over";
+      EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+    } else {
+      ASSERT_EQ(chipset.handovers.size(), handovers + 1);
+      const auto& table = chipset.handovers.back().table;
+      ASSERT_EQ(table.size(), row.handedOverBytes);
+      EXPECT_EQ(table[0x40], 0xFF);
+      EXPECT_EQ(table[0x41], 0xFF);
+    }
+  }
 }
 
 // A boot outside SMM, with the driver the first module: it creates the
@@ -115,6 +268,12 @@ TEST_F(S3SealTest, ABootTimeBootHandsTheChipsetTableOver) {
   EXPECT_EQ(handover.table[0x31], 0xFF);
   ASSERT_EQ(handover.record.size(), 16u);
   EXPECT_EQ(handover.record[0], 1) << "Locked at ready-to-lock";
+  // The record the driver created was locked with no table to seal.
+  const std::vector<Fields> seals = Events("BootScriptSeal");
+  ASSERT_EQ(seals.size(), 1u);
+  EXPECT_EQ(seals[0].at("locked"), "1");
+  EXPECT_EQ(seals[0].at("tableAddress"), "0x0");
+  EXPECT_EQ(seals[0].count("tableBytes"), 0u);
 }
 
 }  // namespace

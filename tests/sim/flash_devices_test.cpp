@@ -661,6 +661,24 @@ TEST(FlashDeviceMap, HeaderEntriesAndChecksum) {
   sum = 0;
   for (int i = 0; i < 28; ++i) sum = static_cast<uint8_t>(sum + cut[i]);
   EXPECT_EQ(sum, 0);
+  // A header whose bytes add up to 1: a bad checksum, the rest as before.
+  sim::FdmLayout bad;
+  bad.headerSum = 1;
+  const std::vector<uint8_t> badMap = sim::BuildFlashDeviceMap(
+      0xFF000000, {{type, {}, 0x20000, 0x10000, 2}, {type, {}, 0x40000, 0x1000, 0}}, bad);
+  ASSERT_EQ(badMap.size(), map.size());
+  sum = 0;
+  for (int i = 0; i < 28; ++i) sum = static_cast<uint8_t>(sum + badMap[i]);
+  EXPECT_EQ(sum, 1);
+  EXPECT_EQ(std::vector<uint8_t>(badMap.begin() + 28, badMap.end()),
+            std::vector<uint8_t>(map.begin() + 28, map.end()));
+  // A stride shorter than an entry: the second entry starts 40 bytes after the first.
+  const std::vector<uint8_t> shortStride = sim::BuildFlashDeviceMap(
+      0, {{type, {}, 0x20000, 0x10000, 2}, {type, {}, 0x40000, 0x1000, 0}}, {32, 40, {}});
+  EXPECT_EQ(shortStride.size(), 32u + 40u + 52u);
+  EXPECT_EQ(shortStride[12], 40);
+  EXPECT_EQ(shortStride[4], 32 + 2 * 40);  // Length follows the stride
+  EXPECT_EQ(shortStride[72], 0x74) << "the second TypeGuid";
 }
 
 TEST_F(Flash, PublishedMapAndFlashTokens) {

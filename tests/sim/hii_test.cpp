@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -515,8 +516,14 @@ TEST_F(Hii, TraceShowsTheListAndEveryStringDecoded) {
     if (e.kind == "HiiString") strings.push_back(e);
   }
   ASSERT_EQ(lists.size(), 1u);
+  // Header 20, en-US 52 + 17 + 23 + 29 + 1, zh-TW 52 + 11 + 3 + 11 + 1, end 4.
   EXPECT_EQ(lists[0].text,
-            "NewPackageList 3B4D9B23-95AC-44F6-9FCD-0E9594586C72 -> #1: en-US 3 strings, zh-TW 2 strings");
+            "NewPackageList 3B4D9B23-95AC-44F6-9FCD-0E9594586C72 -> #1: en-US 3 strings, zh-TW 2 strings; "
+            "224 bytes: strings 122, strings 78, end 4");
+  std::map<std::string, std::string> fields(lists[0].fields.begin(), lists[0].fields.end());
+  EXPECT_EQ(fields["length"], "224");
+  EXPECT_EQ(fields["packageTypes"], "0x4;0x4;0xDF");
+  EXPECT_EQ(fields["packageLengths"], "122;78;4");
   ASSERT_EQ(strings.size(), 3u);
   EXPECT_EQ(strings[0].text, "SetString #1 id 1 zh-TW \"⟨W⟩中文⟨N⟩ BIOS\" EFI_SUCCESS");
   EXPECT_EQ(strings[1].text, "NewString #1 id 4 en-US \"Esc\" EFI_SUCCESS");

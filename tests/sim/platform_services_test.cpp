@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -225,6 +226,90 @@ TEST(HeapHobs, DescriptorAndPayloadAsTheHobListCarriesThem) {
   EXPECT_EQ(hobs[1].first, 48u);  // 24 + 16 + 8
   EXPECT_EQ(hobs[1].second, (std::vector<uint8_t>{'H', 'E', 'A', 'P', 0, 0, 0, 0, 0, 0x10, 0, 0,
                                                   0,   0,   0,   0,   1, 2, 3, 4, 5, 6,    7, 8}));
+}
+
+// Installing the heap-buffer list protocol traces the list its interface
+// heads, walked as another module walks it; a list that leaves the pool
+// blocks or a node whose payload runs past its block stops the walk there.
+TEST(HeapBufferList, InstallationTracesTheListItHeads) {
+  struct Node {
+    const char* what;
+    uint32_t payloadSize;
+    std::vector<uint8_t> payload;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Node> nodes;
+    bool lastLinksOutside;  // the last node's forward link names a stack variable
+    const char* count;
+    const char* problem;
+  };
+  const std::vector<uint8_t> big(65, 0xEE);
+  const Case cases[] = {
+      {"empty", {}, false, "0", nullptr},
+      {"two nodes", {{"a", 3, {0xDE, 0xAD, 0xBE}}, {"b", 65, big}}, false, "2", nullptr},
+      {"a link outside the pool", {{"a", 1, {7}}}, true, "1", "leads outside the pool blocks"},
+      {"payload past its node", {{"a", 4096, {7}}}, false, "1", "the payload runs past its pool block"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::Platform p;
+    p.BeginBoot();
+    alignas(8) uint64_t interface[3] = {1, 0, 0};
+    const uint64_t head = reinterpret_cast<uint64_t>(&interface[1]);
+    uint64_t outside[2] = {};
+    std::vector<uint8_t*> nodes;
+    for (const Node& n : c.nodes) {
+      void* block = nullptr;
+      ASSERT_EQ(p.BootServices()->AllocatePool(EfiRuntimeServicesData, 32 + n.payload.size(), &block),
+                EFI_SUCCESS);
+      uint8_t* node = static_cast<uint8_t*>(block);
+      std::memset(node, 0, 32);
+      std::memcpy(node + 16, "HEAP", 4);
+      std::memcpy(node + 24, &n.payloadSize, 4);
+      node[28] = 8;
+      node[29] = 1;
+      std::memcpy(node + 32, n.payload.data(), n.payload.size());
+      nodes.push_back(node);
+    }
+    uint64_t previous = head;
+    interface[1] = interface[2] = head;
+    for (uint8_t* node : nodes) {
+      const uint64_t address = reinterpret_cast<uint64_t>(node);
+      std::memcpy(
+          previous == head ? reinterpret_cast<uint8_t*>(&interface[1]) : reinterpret_cast<uint8_t*>(previous),
+          &address, 8);
+      std::memcpy(node, &head, 8);
+      previous = address;
+    }
+    if (c.lastLinksOutside) {
+      const uint64_t away = reinterpret_cast<uint64_t>(outside);
+      std::memcpy(nodes.back(), &away, 8);
+    }
+    const EFI_GUID list = {0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}};
+    ASSERT_NE(p.InstallProtocol(list, interface), nullptr);
+    const sim::TraceEvent& e = p.trace.back();
+    ASSERT_EQ(e.kind, "HeapBufferList");
+    std::map<std::string, std::string> f(e.fields.begin(), e.fields.end());
+    EXPECT_EQ(f["revision"], "1");
+    EXPECT_EQ(f["nodes"], c.count);
+    if (c.problem) {
+      EXPECT_NE(f["problem"].find(c.problem), std::string::npos) << f["problem"];
+    } else {
+      EXPECT_EQ(f.count("problem"), 0u);
+    }
+    if (std::string(c.what) == "two nodes") {
+      EXPECT_EQ(f["node1.pool"], "EfiRuntimeServicesData");
+      EXPECT_EQ(f["node1.signature"], "0x50414548");
+      EXPECT_EQ(f["node1.payloadSize"], "3");
+      EXPECT_EQ(f["node1.poolKind"], "8");
+      EXPECT_EQ(f["node1.take"], "1");
+      EXPECT_EQ(f["node1.payload"], "DE AD BE");
+      EXPECT_EQ(f["node2.payloadSize"], "65");
+      EXPECT_EQ(f["node2.payloadCrc32"], "0xC04DE3D3");  // 65 bytes of 0xEE
+      EXPECT_EQ(f.count("node2.payload"), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <optional>
 
 namespace {
@@ -218,7 +219,8 @@ TEST_F(SmmFixture, BoxesAreGoneAtTheNextBootAndEveryRequestIsTraced) {
   char line[160];
   std::snprintf(
       line, sizeof line,
-      "LockBox store {AEA6B965-DCF5-4311-B4B8-0F12464494D2} address 0x%llX length 8192 -> EFI_SUCCESS",
+      "LockBox store {AEA6B965-DCF5-4311-B4B8-0F12464494D2} address 0x%llX length 8192 -> EFI_SUCCESS; "
+      "box holds 8192 bytes, CRC-32 0x559B1533",
       static_cast<unsigned long long>(Addr(data.data())));
   bool traced = false, communicate = false;
   for (const sim::TraceEvent& e : p.trace) {
@@ -237,6 +239,58 @@ TEST_F(SmmFixture, BoxesAreGoneAtTheNextBootAndEveryRequestIsTraced) {
   ASSERT_EQ(lockBox.requests.size(), 2u);
   EXPECT_EQ(lockBox.requests[0].boot, 1u);
   EXPECT_EQ(lockBox.requests[1].boot, 2u);
+}
+
+// A successful store shows what the box holds: small boxes byte for byte,
+// large ones by length and CRC-32 (the values of the reflected CRC-32 of the
+// bytes, as zlib computes it); a refused store shows no box.
+TEST_F(SmmFixture, StoresShowWhatTheBoxHolds) {
+  Boot();
+  const std::vector<uint8_t> check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  const std::vector<uint8_t> exactly64(64, 0x5A), large(65, 0xEE);
+  struct Case {
+    const char* what;
+    const EFI_GUID* box;
+    const std::vector<uint8_t>* data;
+    const char* length;
+    const char* bytes;  // boxBytes, or null for a CRC
+    const char* crc;    // boxCrc32, or null for bytes
+  };
+  const std::string sixtyFour5A = [] {
+    std::string t;
+    for (int i = 0; i < 64; ++i) t += i ? " 5A" : "5A";
+    return t;
+  }();
+  const Case cases[] = {
+      {"nine bytes", &kAddressBox, &check, "9", "31 32 33 34 35 36 37 38 39", nullptr},
+      {"64 bytes, still shown", &kTableBox, &exactly64, "64", sixtyFour5A.c_str(), nullptr},
+      {"65 bytes, by CRC", &kOtherBox, &large, "65", nullptr, "0xC04DE3D3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> store = Store(*c.box, Addr(c.data->data()), c.data->size());
+    ASSERT_EQ(Send(store), kSuccess);
+    const sim::TraceEvent& e = p.trace.back();
+    ASSERT_EQ(e.kind, "LockBox");
+    std::map<std::string, std::string> fields(e.fields.begin(), e.fields.end());
+    EXPECT_EQ(fields["boxLength"], c.length);
+    if (c.bytes) {
+      EXPECT_EQ(fields["boxBytes"], c.bytes);
+      EXPECT_EQ(fields.count("boxCrc32"), 0u);
+      EXPECT_NE(e.text.find(std::string("; box holds ") + c.bytes), std::string::npos) << e.text;
+    } else {
+      EXPECT_EQ(fields["boxCrc32"], c.crc);
+      EXPECT_EQ(fields.count("boxBytes"), 0u);
+      EXPECT_NE(e.text.find(std::string("; box holds 65 bytes, CRC-32 ") + c.crc), std::string::npos)
+          << e.text;
+    }
+  }
+  std::vector<uint8_t> again = Store(kAddressBox, Addr(check.data()), check.size());
+  ASSERT_EQ(Send(again), kSuccess);
+  EXPECT_EQ(Get(again, 32, 8), kAlreadyStarted);
+  for (const auto& f : p.trace.back().fields) {
+    EXPECT_TRUE(f.first != "boxLength" && f.first != "boxBytes" && f.first != "boxCrc32") << f.first;
+  }
 }
 
 // ---------------------------------------------------------------- Communicate
@@ -488,6 +542,23 @@ TEST(S3Records, PcdsDeclaredWithTheirValues) {
     ASSERT_NE(found, nullptr) << std::hex << t.number;
     EXPECT_EQ(found->kind, sim::PcdDatabase::Kind::U64);
     EXPECT_EQ(found->value, t.value) << std::hex << t.number;
+  }
+}
+
+TEST(S3Records, PublishedSmmRecordIsDeclaredAndRefilledEveryBoot) {
+  sim::Platform p;
+  sim::PcdDatabase pcd{p};
+  sim::DeclareS3Pcds(pcd);
+  std::vector<uint8_t> bytes(24, 0);
+  bytes[8] = 0x20;  // ScriptLength
+  sim::PublishedSmmBootScriptRecord record{p, pcd, bytes};
+  const EFI_GUID space = {0xA1AFF049, 0xFDEB, 0x442A, {0xB3, 0x20, 0x13, 0xAB, 0x4C, 0xB7, 0x2B, 0xBC}};
+  for (int boot = 0; boot < 2; ++boot) {
+    p.BeginBoot();
+    ASSERT_EQ(pcd.Find(space, 0x30001)->value, record.Address());
+    EXPECT_EQ(pcd.Find(space, 0x30000)->value, 0u) << "only the SMM record is published";
+    EXPECT_EQ(std::vector<uint8_t>(record.Record(), record.Record() + 24), bytes);
+    const_cast<uint8_t*>(record.Record())[14] = 1;  // what a boot does is gone at the next
   }
 }
 

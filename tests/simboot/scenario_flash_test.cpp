@@ -2,10 +2,13 @@
 // one-line errors, and that a written state reads back identical.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "support/base/hw.h"
 #include "tools/simboot/notebook_run.h"
+#include "tools/simboot/report.h"
 #include "tools/simboot/scenario.h"
 
 namespace {
@@ -120,6 +123,12 @@ TEST(ScenarioFlash, ErrorsNameThePath) {
        "flash.lockWindow: puts the lock words on the SPI controller"},
       {R"({"flash": {"map": [{"type": "nope", "offset": 0, "size": 0}]}})", "flash.map[0].type: \"nope\""},
       {R"({"flash": {"colour": 1}})", "flash"},
+      {R"({"flash": {"mapHeader": {"entriesOffset": 20}}})",
+       "flash.mapHeader.entriesOffset: entries start inside the 28-byte header"},
+      {R"({"flash": {"mapHeader": {"headerSum": 256}}})", "flash.mapHeader.headerSum: 256 is not a byte"},
+      {R"({"flash": {"mapHeader": {"length": "0x100001"}}})",
+       "flash.mapHeader.length: \"0x100001\" is not at most"},
+      {R"({"flash": {"mapHeader": {"sum": 1}}})", "flash.mapHeader: unknown key \"sum\""},
   };
   for (const auto& [text, message] : cases) {
     try {
@@ -129,6 +138,73 @@ TEST(ScenarioFlash, ErrorsNameThePath) {
       EXPECT_NE(std::string(e.what()).find("t.json: " + message), std::string::npos) << e.what();
     }
   }
+}
+
+const char* const kMapScenario = R"({"firmwareInfo": true, "flash": {
+  "flashBase": "0xFF000000",
+  "map": [{"type": "D9DDACA2-0816-48F3-ADED-6B71656B248A", "offset": "0x10000", "size": "0x10000"}],
+  "mapHeader": %s}})";
+
+// The header keys reach the driver: with a sound header the
+// firmware-information area (the map's second entry, at 84) is found and id
+// 13 gets its version; a header whose bytes add up to 1, a stride shorter
+// than the 52 bytes of an entry, or a Length that cuts the second entry
+// leave the package's default "VXPLN2A0D0101".
+TEST(ScenarioFlash, MapHeaderKeysReachTheDriver) {
+  struct Row {
+    const char* header;
+    const char16_t* version;
+  };
+  const Row rows[] = {
+      {"{}", u"VXPLN2A0D0105"},
+      {R"({"headerSum": 1})", u"VXPLN2A0D0101"},
+      {R"({"entrySize": 40})", u"VXPLN2A0D0101"},
+      {R"({"length": "0x60"})", u"VXPLN2A0D0101"},
+  };
+  const EFI_GUID list = {0x3B4D9B23, 0x95AC, 0x44F6, {0x9F, 0xCD, 0x0E, 0x95, 0x94, 0x58, 0x6C, 0x72}};
+  sim::DriverImage image(sim::DriverImage::DefaultPath());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.header);
+    char text[512];
+    std::snprintf(text, sizeof text, kMapScenario, row.header);
+    const simboot::Scenario s = simboot::ParseScenario(text, "t.json");
+    EXPECT_TRUE(simboot::ParseScenario(simboot::ScenarioToText(s), "again.json") == s);
+    simboot::NotebookRun run(s);
+    run.Run(image, 8);
+    EXPECT_TRUE(run.platform.violations.empty()) << run.platform.violations.front();
+    const std::optional<std::u16string> version = run.platform.hii.String(list, "en-US", 13);
+    ASSERT_TRUE(version.has_value());
+    EXPECT_TRUE(*version == row.version);
+  }
+  // The header as built: the 28 bytes add up to 1.
+  const simboot::Scenario bad = simboot::ParseScenario(
+      R"({"flash": {"map": [], "mapHeader": {"headerSum": 1, "entrySize": 40, "length": 28}}})", "t.json");
+  simboot::NotebookRun run(bad);
+  const uint8_t* map = reinterpret_cast<const uint8_t*>(run.pcd.Find(kFdmSpace, 0x30000017)->value);
+  uint8_t sum = 0;
+  for (int i = 0; i < 28; ++i) sum = static_cast<uint8_t>(sum + map[i]);
+  EXPECT_EQ(sum, 1);
+  EXPECT_EQ(map[4], 28);
+  EXPECT_EQ(map[12], 40);
+}
+
+// The flash descriptor the walk settles on shows in the trace and the JSON:
+// the example's first entry expects EF 40 18, its W25Q16JV answers EF 40 15
+// and the second entry is accepted.
+TEST(ScenarioFlash, TraceShowsTheDescriptorIdentificationSettledOn) {
+  const simboot::Scenario s = simboot::LoadScenarioFile(SCENARIO_DIR "/flash-w25q16jv.json");
+  simboot::NotebookRun run(s);
+  sim::DriverImage image(sim::DriverImage::DefaultPath());
+  const std::vector<sim::BootOutcome> boots = run.Run(image, 8);
+  const simboot::RunReport report = simboot::MakeReport(s, run, boots);
+  const std::string trace = simboot::FormatTrace(report, false);
+  EXPECT_NE(trace.find("flash descriptor: kind 3, DeviceId 0x001540EF, SizeCode 0x05 (factors 0x20 x 0x100)"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("; selector 0x6\n"), std::string::npos);
+  const std::string json = simboot::TraceJson(report);
+  EXPECT_NE(json.find("\"kind\": \"FlashDescriptor\""), std::string::npos);
+  EXPECT_NE(json.find("\"deviceSize\": \"0x200000\""), std::string::npos);
 }
 
 }  // namespace

@@ -47,6 +47,15 @@ TEST(S3ScenarioErrors, NameThePathAndTheProblem) {
        "most 4093)"},
       {"comm buffer not a flag", R"({"s3": {"commBuffer": 1}})",
        "t.json: s3.commBuffer: expected true or false, got a number"},
+      {"table writes naming nothing", R"({"s3": {"tableWrites": {}}})",
+       "t.json: s3.tableWrites: names no field to write"},
+      {"table write of an unknown field", R"({"s3": {"tableWrites": {"version": 2}}})",
+       "t.json: s3.tableWrites: unknown key \"version\" (expected one of signature, boundaryMarker, "
+       "nextEntryOffset)"},
+      {"signature past 32 bits", R"({"s3": {"tableWrites": {"signature": "0x100000000"}}})",
+       "t.json: s3.tableWrites.signature: \"0x100000000\" is not a 32-bit value"},
+      {"SMM record of 2 bytes", R"({"s3": {"smmRecord": "01 02"}})",
+       "t.json: s3.smmRecord: 2 bytes; a record has 24"},
   };
   for (const Case& c : cases) EXPECT_EQ(ErrorOf(c.text), c.message) << c.what;
 }
@@ -55,7 +64,9 @@ const char kFull[] = R"({
   "smmCommunication": {"installed": true, "lockBoxSilent": true,
                        "regions": [{"type": 7, "pages": 1}, {"type": 4, "pages": "0x10000000000000"}],
                        "descriptorSize": 64},
-  "s3": {"tableSize": "0x8000", "commBuffer": false, "bootScriptTable": {"pages": 3, "scriptLength": 100}}
+  "s3": {"tableSize": "0x8000", "commBuffer": false, "bootScriptTable": {"pages": 3, "scriptLength": 100},
+         "tableWrites": {"boundaryMarker": 0, "nextEntryOffset": "0x40"},
+         "smmRecord": "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18"}
 })";
 
 TEST(S3ScenarioRoundTrip, WrittenStateReadsBackIdentical) {
@@ -73,7 +84,21 @@ TEST(S3ScenarioRoundTrip, WrittenStateReadsBackIdentical) {
   ASSERT_TRUE(s.s3.s3->bootScriptTable.has_value());
   EXPECT_EQ(s.s3.s3->bootScriptTable->pages, 3u);
   EXPECT_EQ(s.s3.s3->bootScriptTable->scriptLength, 100u);
+  ASSERT_TRUE(s.s3.s3->tableWrites.has_value());
+  EXPECT_FALSE(s.s3.s3->tableWrites->signature.has_value());
+  EXPECT_EQ(s.s3.s3->tableWrites->boundaryMarker, 0u);
+  EXPECT_EQ(s.s3.s3->tableWrites->nextEntryOffset, 0x40u);
+  ASSERT_TRUE(s.s3.s3->smmRecord.has_value());
+  EXPECT_EQ(s.s3.s3->smmRecord->size(), 24u);
+  EXPECT_EQ((*s.s3.s3->smmRecord)[23], 0x18);
   EXPECT_TRUE(simboot::ParseScenario(simboot::ScenarioToText(s), "state.json") == s);
+  simboot::Scenario changed = s;
+  changed.s3.s3->tableWrites->nextEntryOffset = 0x50;
+  EXPECT_FALSE(changed == s);
+  const simboot::Scenario zeroRecord = simboot::ParseScenario(R"({"s3": {"smmRecord": true}})", "t.json");
+  EXPECT_EQ(*zeroRecord.s3.s3->smmRecord, std::vector<uint8_t>(24, 0));
+  EXPECT_FALSE(
+      simboot::ParseScenario(R"({"s3": {"smmRecord": false}})", "t.json").s3.s3->smmRecord.has_value());
 
   const simboot::Scenario raw =
       simboot::ParseScenario(R"({"smmCommunication": {"rawRegionTable": "01 00 00 00 05"}})", "t.json");
@@ -149,6 +174,40 @@ TEST(S3Stand, LockBoxRequestsShowInTheTrace) {
             std::string::npos);
   const std::string json = simboot::TraceJson(report);
   EXPECT_NE(json.find("\"command\": \"store\""), std::string::npos) << json.substr(0, 400);
+}
+
+// The keys of other modules' S3 work, run: a published SMM record is named
+// by PcdBootScriptSmmRecord; another module's signature write shows in the
+// trace and the driver's check refuses the table; the sealed boot-script
+// table shows terminated (FF 00 03 at 0x20, the length 0x23 at offset 5).
+TEST(S3Stand, OtherModulesKeysShowInTheRun) {
+  const simboot::Scenario s = simboot::ParseScenario(
+      R"({"smm": {"base": true, "inSmm": true}, "smmCommunication": {},
+          "s3": {"bootScriptTable": {"pages": 2, "scriptLength": 32}, "smmRecord": true,
+                 "tableWrites": {"signature": "0x12345678"}}})",
+      "t.json");
+  simboot::NotebookRun run(s);
+  ASSERT_NE(run.s3->smmRecord, nullptr);
+  const EFI_GUID bootScript = {0xA1AFF049, 0xFDEB, 0x442A, {0xB3, 0x20, 0x13, 0xAB, 0x4C, 0xB7, 0x2B, 0xBC}};
+  EXPECT_EQ(run.pcd.Find(bootScript, 0x30001)->value, run.s3->smmRecord->Address());
+  sim::DriverImage image(sim::DriverImage::DefaultPath());
+  const std::vector<sim::BootOutcome> boots = run.Run(image, 8);
+  EXPECT_EQ(run.s3->smmRecord->Record()[14], 1) << "the published record took the copy";
+  const simboot::RunReport report = simboot::MakeReport(s, run, boots);
+  const std::string trace = simboot::FormatTrace(report, false);
+  EXPECT_NE(trace.find("another module writes Signature of the chipset S3 table at 0x"), std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(": 0x12345678 (written)"), std::string::npos);
+  EXPECT_NE(trace.find("debug  ChipsetS3Lib table Signature check fail"), std::string::npos);
+  EXPECT_EQ(trace.find("S3Handover"), std::string::npos);
+  EXPECT_NE(trace.find("; table length 0x23: AA 00 0D 01 00 23 00 00 00"), std::string::npos);
+  EXPECT_NE(trace.find(" FF 00 03\n"), std::string::npos);
+  EXPECT_EQ(trace.find("B5AF1D7A-B8CF-4EB3-8925-A820E16B687D"), std::string::npos)
+      << "no boot-time script stored without the notice registration";
+  const std::string json = simboot::TraceJson(report);
+  EXPECT_NE(json.find("\"kind\": \"BootScriptSeal\""), std::string::npos);
+  EXPECT_NE(json.find("\"terminator\": \"FF 00 03\""), std::string::npos);
+  EXPECT_NE(json.find("\"boxBytes\""), std::string::npos);
 }
 
 }  // namespace

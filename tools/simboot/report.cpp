@@ -284,8 +284,12 @@ std::string VariableLine(const sim::TraceEvent& e, const VariableShadow& before)
   return line;
 }
 
-bool ShownByDefault(const std::string& kind) {
+bool ShownByDefault(const sim::TraceEvent& e) {
+  const std::string& kind = e.kind;
   if (kind == "LockBox" || kind == "S3Handover") return true;
+  // The libraries' results; an empty heap-buffer list (no HOB taken) is news to nobody.
+  if (kind == "FlashDescriptor" || kind == "BootScriptSeal" || kind == "S3TableWrite") return true;
+  if (kind == "HeapBufferList") return Field(e, "nodes") != "0";
   for (const char* k :
        {"SetVariable",   "DeleteVariable", "EcWrite",        "CmosWrite", "ImcRequest", "Reset",  "Violation",
         "PlatformHook",  "BootEnd",        "PcdSet",         "Debug",     "PostCode",   "Booted", "Injected",
@@ -514,7 +518,7 @@ std::string FormatTrace(const RunReport& report, bool verbose) {
       out += "  => " + e.text + "\n";
       continue;
     }
-    if (verbose || ShownByDefault(e.kind)) {
+    if (verbose || ShownByDefault(e)) {
       if (!pendingStage.empty()) out += "  -- " + pendingStage + "\n";
       pendingStage.clear();
       out += "     " + EventLine(e, shadow) + "\n";

@@ -81,6 +81,13 @@ struct MappedPartSetting {
   uint64_t base = 0, size = 0, idAddress = 0, commandAddress1 = 0, commandAddress2 = 0;
   uint16_t id = 0;
 };
+// The flash device map's header fields where they should not follow the
+// entries (unset: the natural value).
+struct FlashMapHeaderSetting {
+  std::optional<uint32_t> entriesOffset, entrySize, length;
+  uint8_t headerSum = 0;  // what the 28 header bytes add up to; 0 is a sound checksum
+  bool Any() const { return entriesOffset || entrySize || length || headerSum != 0; }
+};
 struct FlashSetting {
   bool present = false;                // the scenario has a "flash" section
   std::string spiPart;                 // a real part by name
@@ -99,6 +106,7 @@ struct FlashSetting {
   bool hasMap = false;
   uint64_t flashBase = 0;
   std::vector<FlashMapEntrySetting> map;
+  FlashMapHeaderSetting mapHeader;
 };
 bool operator==(const FlashSetting& a, const FlashSetting& b);
 

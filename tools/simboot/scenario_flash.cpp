@@ -31,6 +31,18 @@
 //     "map":         [{"type": GUID, "area": GUID (default zero), "offset": ..,
 //                      "size": .., "attributes": 0}]: the flash device map,
 //                    published at the address PCD token 0x30000017 holds
+//     "mapHeader":   {"headerSum": 1, "entrySize": 40, "length": 0x60,
+//                     "entriesOffset": 32}: header fields of that map where
+//                    they should not follow the entries. "headerSum" is what
+//                    the 28 header bytes add up to modulo 256 (default 0, a
+//                    sound checksum); "entrySize" the stride the entries are
+//                    written at (default 52; a shorter one makes each entry
+//                    overwrite the tail of the one before); "length" the
+//                    Length field (default: entriesOffset + entries x
+//                    entrySize; the bytes still hold every entry, and at
+//                    least Length bytes); "entriesOffset" where the
+//                    entries start (28 or more, default 32). Each at most
+//                    0x100000
 //   }
 #include <cstdio>
 
@@ -136,6 +148,28 @@ uint64_t LockPage(uint32_t window) {
 
 OrderedJson BytesJson(const std::vector<uint8_t>& bytes) { return sim::HexBytes(bytes); }
 
+constexpr uint64_t kMaxMapField = 0x100000;
+
+FlashMapHeaderSetting ReadMapHeader(const Json& value, const std::string& path) {
+  ExpectObject(value, path);
+  CheckKeys(value, path, {"headerSum", "entrySize", "length", "entriesOffset"});
+  FlashMapHeaderSetting h;
+  auto field = [&](const char* key) -> std::optional<uint32_t> {
+    if (!value.contains(key)) return std::nullopt;
+    return static_cast<uint32_t>(
+        ReadUnsigned(value[key], KeyPath(path, key), kMaxMapField, "at most 0x100000"));
+  };
+  if (value.contains("headerSum"))
+    h.headerSum =
+        static_cast<uint8_t>(ReadUnsigned(value["headerSum"], KeyPath(path, "headerSum"), 0xFF, "a byte"));
+  h.entrySize = field("entrySize");
+  h.length = field("length");
+  h.entriesOffset = field("entriesOffset");
+  if (h.entriesOffset && *h.entriesOffset < 28)
+    throw PathError(KeyPath(path, "entriesOffset"), "entries start inside the 28-byte header");
+  return h;
+}
+
 }  // namespace
 
 FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& path) {
@@ -143,7 +177,7 @@ FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& p
   ExpectObject(value, path);
   CheckKeys(value, path,
             {"spiPart", "controller", "sciEn", "pm1Port", "reg298", "reg2A8", "processorSignature",
-             "lockWindow", "peer", "devices", "selector", "mappedParts", "flashBase", "map"});
+             "lockWindow", "peer", "devices", "selector", "mappedParts", "flashBase", "map", "mapHeader"});
   FlashSetting f;
   f.present = true;
   if (value.contains("spiPart")) {
@@ -247,6 +281,10 @@ FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& p
     ExpectArray(list, at);
     for (size_t i = 0; i < list.size(); ++i) f.map.push_back(ReadMapEntry(list[i], IndexPath(at, i)));
   }
+  if (value.contains("mapHeader")) {
+    f.hasMap = true;
+    f.mapHeader = ReadMapHeader(value["mapHeader"], KeyPath(path, "mapHeader"));
+  }
   return f;
 }
 
@@ -298,6 +336,14 @@ std::string FlashSettingToText(const FlashSetting& f) {
                      {"attributes", e.attributes}});
     }
     o["map"] = map;
+    if (f.mapHeader.Any()) {
+      OrderedJson header = OrderedJson::object();
+      if (f.mapHeader.headerSum != 0) header["headerSum"] = HexText(f.mapHeader.headerSum, 2);
+      if (f.mapHeader.entrySize) header["entrySize"] = *f.mapHeader.entrySize;
+      if (f.mapHeader.length) header["length"] = HexText(*f.mapHeader.length, 1);
+      if (f.mapHeader.entriesOffset) header["entriesOffset"] = *f.mapHeader.entriesOffset;
+      o["mapHeader"] = header;
+    }
   }
   return o.dump();
 }
@@ -342,8 +388,14 @@ void ApplyFlashSetting(const FlashSetting& f, uint32_t cpuidEax, NotebookRun& ru
       entries.push_back({e.type, e.area, e.offset, e.size, e.attributes});
     // The flash areas of the HII keys follow the scenario's own entries.
     for (const sim::FlashArea& a : run.flashAreas) entries.push_back(a.Entry(f.flashBase));
-    flash.PublishDeviceMap(run.pcd, sim::BuildFlashDeviceMap(f.flashBase, entries));
+    sim::FdmLayout layout;
+    if (f.mapHeader.entriesOffset) layout.entriesOffset = *f.mapHeader.entriesOffset;
+    if (f.mapHeader.entrySize) layout.entrySize = *f.mapHeader.entrySize;
+    layout.length = f.mapHeader.length;
+    layout.headerSum = f.mapHeader.headerSum;
+    flash.PublishDeviceMap(run.pcd, sim::BuildFlashDeviceMap(f.flashBase, entries, layout));
   }
+  sim::WatchFlashIdentification(run.platform, run.pcd);
 }
 
 }  // namespace simboot

@@ -22,6 +22,15 @@
 //       "pages" pages (1 to 256) holding "scriptLength" bytes of script (at
 //       most pages x 4096 - 3) and its BootScriptPrivateData record through
 //       PcdBootScriptRecord, filled afresh at every boot.
+//       "tableWrites": {"signature": "0x54335341", "boundaryMarker":
+//       "0x01558844", "nextEntryOffset": "0x40"} has another module write
+//       these fields of the chipset S3 table (Signature, the UINT32 at the
+//       header's BoundaryOffset, NextEntryOffset; at least one) once the
+//       driver's entry has returned, before End-of-DXE.
+//       "smmRecord": true (24 zero bytes) or the 24 bytes of a
+//       BootScriptPrivateData ([1, "0x81"] or "01 81 ...") that another
+//       module published through PcdBootScriptSmmRecord, filled afresh at
+//       every boot.
 #include "tools/simboot/scenario_s3.h"
 
 #include <cstdio>
@@ -99,7 +108,7 @@ SmmCommunicationSetting ReadCommunication(const Json& value, const std::string& 
 
 S3Setting ReadS3(const Json& value, const std::string& path) {
   ExpectObject(value, path);
-  CheckKeys(value, path, {"tableSize", "commBuffer", "bootScriptTable"});
+  CheckKeys(value, path, {"tableSize", "commBuffer", "bootScriptTable", "tableWrites", "smmRecord"});
   S3Setting s;
   if (value.contains("tableSize")) {
     s.tableSize = ReadUnsigned(value["tableSize"], KeyPath(path, "tableSize"), UINT64_MAX, "a 64-bit size");
@@ -128,6 +137,41 @@ S3Setting ReadS3(const Json& value, const std::string& path) {
       b.scriptLength = static_cast<uint32_t>(length);
     }
     s.bootScriptTable = b;
+  }
+  if (value.contains("tableWrites")) {
+    const std::string at = KeyPath(path, "tableWrites");
+    const Json& w = value["tableWrites"];
+    ExpectObject(w, at);
+    CheckKeys(w, at, {"signature", "boundaryMarker", "nextEntryOffset"});
+    if (w.empty()) throw PathError(at, "names no field to write");
+    sim::ChipsetS3TableWrites writes;
+    if (w.contains("signature")) {
+      writes.signature = static_cast<uint32_t>(
+          ReadUnsigned(w["signature"], KeyPath(at, "signature"), 0xFFFFFFFF, "a 32-bit value"));
+    }
+    if (w.contains("boundaryMarker")) {
+      writes.boundaryMarker = static_cast<uint32_t>(
+          ReadUnsigned(w["boundaryMarker"], KeyPath(at, "boundaryMarker"), 0xFFFFFFFF, "a 32-bit value"));
+    }
+    if (w.contains("nextEntryOffset")) {
+      writes.nextEntryOffset =
+          ReadUnsigned(w["nextEntryOffset"], KeyPath(at, "nextEntryOffset"), UINT64_MAX, "a 64-bit value");
+    }
+    s.tableWrites = writes;
+  }
+  if (value.contains("smmRecord")) {
+    const std::string at = KeyPath(path, "smmRecord");
+    const Json& r = value["smmRecord"];
+    if (r.is_boolean()) {
+      if (ReadBool(r, at))
+        s.smmRecord = std::vector<uint8_t>(sim::PublishedSmmBootScriptRecord::kRecordSize, 0);
+    } else {
+      std::vector<uint8_t> bytes = ReadBytes(r, at);
+      if (bytes.size() != sim::PublishedSmmBootScriptRecord::kRecordSize) {
+        throw PathError(at, std::to_string(bytes.size()) + " bytes; a record has 24");
+      }
+      s.smmRecord = std::move(bytes);
+    }
   }
   return s;
 }
@@ -163,6 +207,11 @@ bool operator==(const S3Scenario& a, const S3Scenario& b) {
       return false;
     if (x.bootScriptTable && (x.bootScriptTable->pages != y.bootScriptTable->pages ||
                               x.bootScriptTable->scriptLength != y.bootScriptTable->scriptLength))
+      return false;
+    if (x.tableWrites.has_value() != y.tableWrites.has_value() || x.smmRecord != y.smmRecord) return false;
+    if (x.tableWrites && (x.tableWrites->signature != y.tableWrites->signature ||
+                          x.tableWrites->boundaryMarker != y.tableWrites->boundaryMarker ||
+                          x.tableWrites->nextEntryOffset != y.tableWrites->nextEntryOffset))
       return false;
   }
   return true;
@@ -200,6 +249,14 @@ void WriteS3Keys(const S3Scenario& s3, OrderedJson& root) {
       j["bootScriptTable"] = {{"pages", s.bootScriptTable->pages},
                               {"scriptLength", s.bootScriptTable->scriptLength}};
     }
+    if (s.tableWrites) {
+      OrderedJson w = OrderedJson::object();
+      if (s.tableWrites->signature) w["signature"] = HexText(*s.tableWrites->signature);
+      if (s.tableWrites->boundaryMarker) w["boundaryMarker"] = HexText(*s.tableWrites->boundaryMarker);
+      if (s.tableWrites->nextEntryOffset) w["nextEntryOffset"] = HexText(*s.tableWrites->nextEntryOffset);
+      j["tableWrites"] = w;
+    }
+    if (s.smmRecord) j["smmRecord"] = sim::HexBytes(*s.smmRecord);
     root["s3"] = j;
   }
 }
@@ -227,6 +284,12 @@ std::unique_ptr<S3Stand> MakeS3Stand(const S3Scenario& s3, sim::Platform& platfo
       stand->bootScript =
           std::make_unique<sim::PublishedBootScript>(platform, pcd, t->pages, t->scriptLength);
     }
+    if (s3.s3->smmRecord) {
+      stand->smmRecord =
+          std::make_unique<sim::PublishedSmmBootScriptRecord>(platform, pcd, *s3.s3->smmRecord);
+    }
+    if (s3.s3->tableWrites) sim::WriteChipsetS3TableAtEndOfDxe(platform, pcd, *s3.s3->tableWrites);
+    sim::WatchBootScriptSealing(platform, pcd);
   }
   return stand;
 }

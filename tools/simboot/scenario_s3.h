@@ -30,6 +30,8 @@ struct S3Setting {
   uint64_t tableSize = 0;  // PcdChipsetS3LibTableSize
   bool commBuffer = true;  // PcdChipsetS3LibCommBuffer names the platform's buffer; false: 0
   std::optional<BootScriptTableSetting> bootScriptTable;
+  std::optional<sim::ChipsetS3TableWrites> tableWrites;  // another module's writes to the chipset table
+  std::optional<std::vector<uint8_t>> smmRecord;         // a published SMM boot-script record (24 bytes)
 };
 
 struct S3Scenario {
@@ -50,12 +52,14 @@ void WriteS3Keys(const S3Scenario& s3, OrderedJson& root);
 // communication with the lock-box and chipset S3 save handlers (when either
 // key is present; the protocol itself only when "smmCommunication" is), the
 // S3 PCDs and the boot-script table another module published (with "s3").
-// The S3 tokens replace any that the "pcd" key declared.
+// The S3 tokens replace any that the "pcd" key declared. With "s3" the
+// sealed boot-script table is traced (sim::WatchBootScriptSealing).
 struct S3Stand {
   std::unique_ptr<sim::SmmCommunication> communication;
   std::unique_ptr<sim::LockBoxHandler> lockBox;
   std::unique_ptr<sim::ChipsetS3SaveHandler> chipsetS3;
   std::unique_ptr<sim::PublishedBootScript> bootScript;
+  std::unique_ptr<sim::PublishedSmmBootScriptRecord> smmRecord;
 };
 std::unique_ptr<S3Stand> MakeS3Stand(const S3Scenario& s3, sim::Platform& platform, sim::PcdDatabase& pcd);
 
