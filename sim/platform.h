@@ -305,6 +305,11 @@ class Platform {
   // Runs at the start of each boot, after the services are reset and before
   // the driver loads: install platform protocols, tables and so on here.
   std::vector<std::function<void(Platform&)>> bootHooks;
+  // The platform's own notifications of DXE SMM ready-to-lock (the SMM
+  // IPL's, which signals the lock into SMM): registered before any driver at
+  // TPL_CALLBACK, they run after the TPL_NOTIFY notifications of the install
+  // and before every TPL_CALLBACK notification of a driver.
+  std::vector<std::function<void(Platform&)>> readyToLockHooks;
 
   // ---- SMM and the services the S3 libraries look up (see the types above)
   SmmSettings smm;

@@ -121,10 +121,29 @@ SmmCommunication::SmmCommunication(Platform& platform) : platform_(platform) {
   active_ = this;
   platform.bootHooks.push_back([this](Platform& p) {
     active_ = this;
+    locked_ = false;
     BuildRegionTable();
     if (installed) p.InstallProtocol(EFI_SMM_COMMUNICATION_PROTOCOL_GUID, &protocol);
     if (!tableBytes_.empty()) p.InstallConfigTable(kCommRegionTableGuid, tableBytes_.data());
   });
+  platform.readyToLockHooks.push_back([this](Platform& p) {
+    if (!lockAtReadyToLock) return;
+    locked_ = true;
+    p.Trace("SmmLock", "SMM locked at the platform's ready-to-lock", {});
+  });
+}
+
+bool SmmCommunication::TakenAfterLock(uint64_t address, uint64_t size) const {
+  for (const PublishedRegion& r : published_) {
+    if (Within(address, size, r.address, r.pages > (UINT64_MAX >> 12) ? UINT64_MAX : r.pages << 12))
+      return true;
+  }
+  for (const Accepted& a : accepted_) {
+    if (Within(address, size, a.address, a.size)) return true;
+  }
+  Allocation a;
+  if (!AllocationAt(platform_, address, &a)) return false;
+  return a.type == EfiReservedMemoryType || a.type == EfiRuntimeServicesData || a.type == EfiACPIMemoryNVS;
 }
 
 SmmCommunication::~SmmCommunication() {
@@ -250,6 +269,9 @@ EFI_STATUS SmmCommunication::Dispatch(void* buffer, UINTN* size) {
                               " bytes) runs into unmapped memory");
     return finish(EFI_INVALID_PARAMETER, "unmapped buffer");
   }
+  if (locked_ && !platform_.smm.inSmm && !TakenAfterLock(address, *size)) {
+    return finish(EFI_ACCESS_DENIED, "buffer outside runtime memory after the SMM lock");
+  }
   if (checkRegion && !rawRegionTable && !tableBytes_.empty() && !BufferInRegion(address, *size)) {
     platform_.RecordViolation("SMM Communicate buffer " + HexText(address) + " (" + std::to_string(*size) +
                               " bytes) lies outside the communication regions of the region table");
@@ -280,6 +302,7 @@ constexpr uint32_t kStore = 1, kRestore = 3, kSetAttributes = 4;
 // Offsets in the message (from the end of the 24-byte header).
 constexpr size_t kCommand = 0, kRequestLength = 4, kResult = 8, kBoxGuid = 16, kData = 32, kDataLength = 40;
 constexpr uint64_t kAttributeBits = 0x3;
+constexpr uint64_t kRestoreInPlace = 0x1;
 
 }  // namespace
 
@@ -296,7 +319,8 @@ std::string LockBoxHandler::CommandName(uint32_t command) {
   }
 }
 
-LockBoxHandler::LockBoxHandler(Platform& platform, SmmCommunication& communication) : platform_(platform) {
+LockBoxHandler::LockBoxHandler(Platform& platform, SmmCommunication& communication)
+    : platform_(platform), communication_(communication) {
   communication.AddHandler(kLockBoxHandlerGuid,
                            [this](uint8_t* message, uint64_t& size) { return Handle(message, size); });
   platform.bootHooks.push_back([this](Platform&) {
@@ -368,18 +392,23 @@ EFI_STATUS LockBoxHandler::Handle(uint8_t* message, uint64_t& size) {
     TraceRequest(r);
     return EFI_SUCCESS;
   }
-  switch (r.command) {
-    case kStore:
-      r.result = Store(r);
-      break;
-    case kRestore:
-      r.result = Restore(r);
-      Put64(message + kDataLength, r.lengthOut);
-      break;
-    default:
-      r.result = SetAttributes(r);
-      break;
+  if (communication_.Locked() && !platform_.smm.inSmm && r.command != kRestore) {
+    r.result = EFI_ACCESS_DENIED;
+  } else {
+    switch (r.command) {
+      case kStore:
+        r.result = Store(r);
+        break;
+      case kRestore:
+        r.result = Restore(r);
+        Put64(message + kDataLength, r.lengthOut);
+        break;
+      default:
+        r.result = SetAttributes(r);
+        break;
+    }
   }
+  Put32(message + kCommand, 0xFFFFFFFF);
   Put64(message + kResult, r.result);
   requests.push_back(r);
   TraceRequest(r);
@@ -415,6 +444,7 @@ EFI_STATUS LockBoxHandler::Restore(Request& r) {
   const std::vector<uint8_t>& data = b->box.data;
   uint64_t to = 0;
   if (r.address == 0 && r.length == 0) {
+    if ((b->box.attributes & kRestoreInPlace) == 0) return EFI_WRITE_PROTECTED;
     to = b->box.address;  // in place
   } else if (r.address == 0) {
     return EFI_INVALID_PARAMETER;
