@@ -37,10 +37,12 @@ BOOLEAN SetUpBootRecord() {
   MemZero(RecordAt(page), sizeof(BootScriptPrivateData));
   // The record is current before the notification exists: its first run,
   // at registration, seals the table at once when ready-to-lock has already
-  // passed.
+  // passed. TPL_NOTIFY: the platform's own notification of the same install
+  // (at TPL_CALLBACK, registered before any driver) locks SMM, and a locked
+  // lock box takes no store; at TPL_NOTIFY the boxes are stored first.
   BootScriptLib.CurrentRecord = RecordAt(page);
   BootScriptLib.ReadyToLockEvent = CreateProtocolNotifyEvent(
-      &EFI_DXE_SMM_READY_TO_LOCK_PROTOCOL_GUID, TPL_CALLBACK, OnDxeSmmReadyToLock, nullptr, nullptr);
+      &EFI_DXE_SMM_READY_TO_LOCK_PROTOCOL_GUID, TPL_NOTIFY, OnDxeSmmReadyToLock, nullptr, nullptr);
   return true;
 }
 

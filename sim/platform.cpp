@@ -547,7 +547,12 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
     SignalEventGroup(kEndOfDxeGroup);
     hii.OnAfterEndOfDxe(*this);
     stage(BootStage::ReadyToLock, "ReadyToLock");
-    InstallProtocol(kDxeSmmReadyToLockProtocol, nullptr);
+    {
+      const EFI_TPL level = impl->RaiseTpl(TPL_CALLBACK);
+      InstallProtocol(kDxeSmmReadyToLockProtocol, nullptr);
+      for (auto& hook : readyToLockHooks) hook(*this);
+      impl->RestoreTpl(level);
+    }
     if (smm.basePresent) InstallSmmProtocol(EFI_SMM_READY_TO_LOCK_PROTOCOL_GUID, nullptr);
     if (bootManager) {
       stage(BootStage::BootManager, "BootManager");

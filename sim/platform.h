@@ -311,6 +311,11 @@ class Platform {
   // ExitBootServices and Done. Other modules' work between the driver's
   // notifications, and views of what the driver left, go here.
   std::vector<std::function<void(Platform&, BootStage)>> stageHooks;
+  // The platform's own notifications of DXE SMM ready-to-lock (the SMM
+  // IPL's, which signals the lock into SMM): registered before any driver at
+  // TPL_CALLBACK, they run after the TPL_NOTIFY notifications of the install
+  // and before every TPL_CALLBACK notification of a driver.
+  std::vector<std::function<void(Platform&)>> readyToLockHooks;
 
   // ---- SMM and the services the S3 libraries look up (see the types above)
   SmmSettings smm;

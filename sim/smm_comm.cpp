@@ -123,10 +123,29 @@ SmmCommunication::SmmCommunication(Platform& platform) : platform_(platform) {
   active_ = this;
   platform.bootHooks.push_back([this](Platform& p) {
     active_ = this;
+    locked_ = false;
     BuildRegionTable();
     if (installed) p.InstallProtocol(EFI_SMM_COMMUNICATION_PROTOCOL_GUID, &protocol);
     if (!tableBytes_.empty()) p.InstallConfigTable(kCommRegionTableGuid, tableBytes_.data());
   });
+  platform.readyToLockHooks.push_back([this](Platform& p) {
+    if (!lockAtReadyToLock) return;
+    locked_ = true;
+    p.Trace("SmmLock", "SMM locked at the platform's ready-to-lock", {});
+  });
+}
+
+bool SmmCommunication::TakenAfterLock(uint64_t address, uint64_t size) const {
+  for (const PublishedRegion& r : published_) {
+    if (Within(address, size, r.address, r.pages > (UINT64_MAX >> 12) ? UINT64_MAX : r.pages << 12))
+      return true;
+  }
+  for (const Accepted& a : accepted_) {
+    if (Within(address, size, a.address, a.size)) return true;
+  }
+  Allocation a;
+  if (!AllocationAt(platform_, address, &a)) return false;
+  return a.type == EfiReservedMemoryType || a.type == EfiRuntimeServicesData || a.type == EfiACPIMemoryNVS;
 }
 
 SmmCommunication::~SmmCommunication() {
@@ -252,6 +271,9 @@ EFI_STATUS SmmCommunication::Dispatch(void* buffer, UINTN* size) {
                               " bytes) runs into unmapped memory");
     return finish(EFI_INVALID_PARAMETER, "unmapped buffer");
   }
+  if (locked_ && !platform_.smm.inSmm && !TakenAfterLock(address, *size)) {
+    return finish(EFI_ACCESS_DENIED, "buffer outside runtime memory after the SMM lock");
+  }
   if (checkRegion && !rawRegionTable && !tableBytes_.empty() && !BufferInRegion(address, *size)) {
     platform_.RecordViolation("SMM Communicate buffer " + HexText(address) + " (" + std::to_string(*size) +
                               " bytes) lies outside the communication regions of the region table");
@@ -284,6 +306,7 @@ constexpr size_t kCommand = 0, kRequestLength = 4, kResult = 8, kBoxGuid = 16, k
 constexpr uint64_t kAttributeBits = 0x3;
 // Boxes up to this size are traced byte for byte; larger ones by length and CRC-32.
 constexpr size_t kShownBoxBytes = 64;
+constexpr uint64_t kRestoreInPlace = 0x1;
 
 }  // namespace
 
@@ -300,7 +323,8 @@ std::string LockBoxHandler::CommandName(uint32_t command) {
   }
 }
 
-LockBoxHandler::LockBoxHandler(Platform& platform, SmmCommunication& communication) : platform_(platform) {
+LockBoxHandler::LockBoxHandler(Platform& platform, SmmCommunication& communication)
+    : platform_(platform), communication_(communication) {
   communication.AddHandler(kLockBoxHandlerGuid,
                            [this](uint8_t* message, uint64_t& size) { return Handle(message, size); });
   platform.bootHooks.push_back([this](Platform&) {
@@ -373,19 +397,24 @@ EFI_STATUS LockBoxHandler::Handle(uint8_t* message, uint64_t& size) {
     return EFI_SUCCESS;
   }
   const std::vector<uint8_t>* stored = nullptr;
-  switch (r.command) {
-    case kStore:
-      r.result = Store(r);
-      if (r.result == EFI_SUCCESS) stored = &boxes_.back().box.data;
-      break;
-    case kRestore:
-      r.result = Restore(r);
-      Put64(message + kDataLength, r.lengthOut);
-      break;
-    default:
-      r.result = SetAttributes(r);
-      break;
+  if (communication_.Locked() && !platform_.smm.inSmm && r.command != kRestore) {
+    r.result = EFI_ACCESS_DENIED;
+  } else {
+    switch (r.command) {
+      case kStore:
+        r.result = Store(r);
+        if (r.result == EFI_SUCCESS) stored = &boxes_.back().box.data;
+        break;
+      case kRestore:
+        r.result = Restore(r);
+        Put64(message + kDataLength, r.lengthOut);
+        break;
+      default:
+        r.result = SetAttributes(r);
+        break;
+    }
   }
+  Put32(message + kCommand, 0xFFFFFFFF);
   Put64(message + kResult, r.result);
   requests.push_back(r);
   TraceRequest(r, stored);
@@ -421,6 +450,7 @@ EFI_STATUS LockBoxHandler::Restore(Request& r) {
   const std::vector<uint8_t>& data = b->box.data;
   uint64_t to = 0;
   if (r.address == 0 && r.length == 0) {
+    if ((b->box.attributes & kRestoreInPlace) == 0) return EFI_WRITE_PROTECTED;
     to = b->box.address;  // in place
   } else if (r.address == 0) {
     return EFI_INVALID_PARAMETER;

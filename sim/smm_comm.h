@@ -90,6 +90,15 @@ class SmmCommunication {
   // a platform without the table). Otherwise it is a violation; the message
   // is still delivered. Without a table every buffer is accepted.
   bool checkRegion = true;
+  // The lock: at the platform's DXE SMM ready-to-lock (its own notification,
+  // ahead of every driver's TPL_CALLBACK one) SMM stops taking buffers from
+  // callers outside SMM that lie in memory the operating system gets back:
+  // after it, a buffer that is not a reserved, runtime-services-data or ACPI
+  // NVS allocation, a region of the table or an accepted buffer (a driver's
+  // stack, globals or boot-services pool) is refused with EFI_ACCESS_DENIED
+  // and left as it was. OVMF's SMM build answers so.
+  bool lockAtReadyToLock = true;
+  bool Locked() const { return locked_; }
   // This boot's table and regions (empty before the first boot or without a table).
   const std::vector<uint8_t>& RegionTable() const { return tableBytes_; }
   const std::vector<PublishedRegion>& Regions() const { return published_; }
@@ -123,10 +132,13 @@ class SmmCommunication {
   std::vector<std::unique_ptr<uint8_t, PageDeleter>> backing_;
   std::vector<PublishedRegion> published_;
   std::vector<uint8_t> tableBytes_;  // what the configuration table points at
+  bool locked_ = false;
   static SmmCommunication* active_;
 
   void BuildRegionTable();
   bool BufferInRegion(uint64_t address, uint64_t size) const;
+  // A buffer SMM still takes from outside once it is locked.
+  bool TakenAfterLock(uint64_t address, uint64_t size) const;
   EFI_STATUS Dispatch(void* buffer, UINTN* size);
   static EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* This, void* buffer, UINTN* size);
 };
@@ -151,6 +163,13 @@ class SmmCommunication {
 // the box size, else EFI_BUFFER_TOO_SMALL; either way DataLength returns the
 // box size. Set attributes keeps bits 0 and 1. The attribute bits change
 // nothing in what the service does at boot time.
+//
+// A box is restored in place only once set-attributes gave it bit 0
+// (restore in place): before that an in-place restore is refused with
+// EFI_WRITE_PROTECTED. Once SMM is locked (SmmCommunication::Locked), store
+// and set-attributes from outside SMM are refused with EFI_ACCESS_DENIED;
+// restore still works. The handler overwrites Command with all ones in every
+// request it answers. OVMF's SMM build answers so.
 //
 // The boxes live in SMRAM, which the platform re-creates at every boot: they
 // are cleared at the start of each boot (warm or cold), with the requests of
@@ -201,6 +220,7 @@ class LockBoxHandler {
     LockBox box;
   };
   Platform& platform_;
+  SmmCommunication& communication_;
   std::vector<Box> boxes_;
   uint64_t stored_ = 0;
   EFI_STATUS Handle(uint8_t* message, uint64_t& size);

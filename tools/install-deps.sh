@@ -4,14 +4,15 @@
 #   tools/install-deps.sh          everything
 #   tools/install-deps.sh build    what configuring and building need
 #   tools/install-deps.sh test     what only the tests need at run time
-#                                  (QEMU, OVMF, mtools for the firmware tests;
+#                                  (QEMU, OVMF, mtools and UEFIExtract for the
+#                                  firmware tests;
 #                                  man, groff and mandoc for the zkboot
 #                                  package's manual page); .ci/run installs
 #                                  these while the tree builds
 set -euo pipefail
 build_packages=(cmake g++ make python3 git clang-14 clang-format-14 lld-14 llvm-14 libgtest-dev libgmock-dev
                 nlohmann-json3-dev libcli11-dev libclang-rt-14-dev libbenchmark-dev ninja-build)
-test_packages=(qemu-system-x86 ovmf mtools man-db groff-base mandoc)
+test_packages=(qemu-system-x86 ovmf mtools uefitool-cli man-db groff-base mandoc)
 case "${1:-all}" in
   build) packages=("${build_packages[@]}") ;;
   test) packages=("${test_packages[@]}") ;;

@@ -276,4 +276,34 @@ TEST_F(S3SealTest, ABootTimeBootHandsTheChipsetTableOver) {
   EXPECT_EQ(seals[0].count("tableBytes"), 0u);
 }
 
+// The platform's own ready-to-lock notification, registered before any
+// driver at TPL_CALLBACK, locks SMM; the driver's requests must reach the lock
+// box before it. The boot-script library's notification runs at TPL_NOTIFY,
+// ahead of it: every request is taken (the table box has no table to store,
+// so its attributes are not found; the address box is stored and marked).
+TEST_F(S3SealTest, ReadyToLockRequestsReachTheLockBoxBeforeThePlatformLocksSmm) {
+  const sim::BootOutcome boot = platform.RunBoot(image);
+  ASSERT_FALSE(boot.reset.has_value());
+  EXPECT_TRUE(communication.Locked());
+  struct Expected {
+    uint32_t command;
+    const EFI_GUID* box;
+    uint64_t result;
+  };
+  const Expected expected[] = {
+      {4, &kScriptTableBox, 0x800000000000000E},
+      {1, &kScriptAddressBox, 0},
+      {4, &kScriptAddressBox, 0},
+  };
+  ASSERT_EQ(lockBoxes.requests.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lockBoxes.requests[i].command, expected[i].command) << i;
+    EXPECT_EQ(0, std::memcmp(&lockBoxes.requests[i].box, expected[i].box, sizeof(EFI_GUID))) << i;
+    EXPECT_EQ(lockBoxes.requests[i].result, expected[i].result) << i;
+  }
+  const sim::LockBoxHandler::LockBox* address = lockBoxes.Find(kScriptAddressBox);
+  ASSERT_NE(address, nullptr);
+  EXPECT_EQ(address->attributes, 1u);
+}
+
 }  // namespace

@@ -29,6 +29,32 @@ add_test(NAME firmware.dispatch.missing_protocol
                  dispatched)
 fw_test_properties(firmware.dispatch.missing_protocol 7 FIXTURES_REQUIRED fw_dispatch)
 
+# OVMF's SMM build (label smm): the driver dispatched from its DXE volume on
+# a machine with SMRAM; what the driver's S3 code asks the real SMM base,
+# communication and lock-box services and what they answer, the lock-box round
+# trip, and the chipset hand-over to a handler OVMF does not have.
+set(FW_OVMF_SMM_CODE /usr/share/OVMF/OVMF_CODE_4M.secboot.fd CACHE FILEPATH "OVMF code flash image with SMM")
+add_test(NAME firmware.smm.images
+         COMMAND ${FW_DISPATCH} images --kind smm --ffspack $<TARGET_FILE:ffspack> --driver ${EFI_IMAGE}
+                 --driver-ffs ${EFI_FFS} --standin ${FW_HELPER_DIR}/standin_script.efi --ovmf-code ${FW_OVMF_SMM_CODE}
+                 --out ${FW_DISPATCH_IMAGES})
+fw_test_properties(firmware.smm.images 20 FIXTURES_SETUP fw_smm)
+add_test(NAME firmware.smm.dispatched
+         COMMAND ${FW_DISPATCH_RUN} --firmware smm --smm --work ${CMAKE_CURRENT_BINARY_DIR}/work/smm_dispatched smm)
+fw_test_properties(firmware.smm.dispatched 7 FIXTURES_REQUIRED fw_smm)
+set_tests_properties(firmware.smm.images firmware.smm.dispatched PROPERTIES LABELS "firmware;smm")
+
+# UEFIExtract (package uefitool-cli) reads BootCtlDxe.ffs and the rebuilt
+# OVMF images that carry it unchanged, and reports the file as the build made
+# it. Looked up when the test runs: missing, the test fails.
+add_test(NAME firmware.uefiextract
+         COMMAND ${FW_PYTHON} -B ${CMAKE_CURRENT_SOURCE_DIR}/uefiextract_test.py --uefiextract UEFIExtract
+                 --ffspack $<TARGET_FILE:ffspack> --image ${EFI_IMAGE} --ffs ${EFI_FFS}
+                 --work ${CMAKE_CURRENT_BINARY_DIR}/work/uefiextract ${FW_DISPATCH_IMAGES}/dispatch.fd
+                 ${FW_DISPATCH_IMAGES}/smm.fd)
+set_tests_properties(firmware.uefiextract PROPERTIES LABELS "firmware;efi" TIMEOUT 120 COST 5
+                                                     FIXTURES_REQUIRED "fw_dispatch;fw_smm")
+
 # ovmfvol itself on small images of the same layout, without QEMU.
 add_test(NAME firmware.ovmfvol COMMAND ${FW_PYTHON} -B ${CMAKE_CURRENT_SOURCE_DIR}/ovmfvol_test.py --ovmf-vars
                                        ${FW_OVMF_VARS})

@@ -97,18 +97,31 @@ def make_images(args):
         with open(out, "rb") as f:
             return f.read()
 
+    with open(args.driver_ffs, "rb") as f:
+        driver = f.read()
+    with open(args.ovmf_code, "rb") as f:
+        code = f.read()
+    if args.kind == "smm":
+        # OVMF's SMM build with the stand-in that records a boot script.
+        standin = ffspack(args.standin, os.path.join(args.out, "standin-smm.ffs"), "--guid", STANDIN_FILE,
+                          "--name", "FwTestStandin", "--before", BOOTCTL_FILE)
+        shutil.copyfile(args.driver_ffs, os.path.join(args.out, "smm-driver.ffs"))
+        builds = [("smm", [("stand-in", standin), ("BootCtlDxe.ffs", driver)])]
+        return write_images(args, code, builds)
     standin_before = ffspack(args.standin, os.path.join(args.out, "standin-before.ffs"), "--guid", STANDIN_FILE,
                              "--name", "FwTestStandin", "--before", BOOTCTL_FILE)
     standin_all = ffspack(args.standin, os.path.join(args.out, "standin-all.ffs"), "--guid", STANDIN_FILE,
                           "--name", "FwTestStandin")
     waits = ffspack(args.driver, os.path.join(args.out, "missing-driver.ffs"), "--also", NEVER_INSTALLED)
-    with open(args.driver_ffs, "rb") as f:
-        driver = f.read()
     shutil.copyfile(args.driver_ffs, os.path.join(args.out, "dispatch-driver.ffs"))
-    with open(args.ovmf_code, "rb") as f:
-        code = f.read()
-    for name, files in (("dispatch", [("stand-in", standin_before), ("BootCtlDxe.ffs", driver)]),
-                        ("missing", [("stand-in", standin_all), ("BootCtlDxe waiting", waits)])):
+    builds = [("dispatch", [("stand-in", standin_before), ("BootCtlDxe.ffs", driver)]),
+              ("missing", [("stand-in", standin_all), ("BootCtlDxe waiting", waits)])]
+    return write_images(args, code, builds)
+
+
+def write_images(args, code, builds):
+    """Writes NAME.fd for each (NAME, [(what, file bytes)...])."""
+    for name, files in builds:
         try:
             image, placed = ovmfvol.patch(code, files)
         except ovmfvol.LayoutError as e:
@@ -117,7 +130,6 @@ def make_images(args):
         with open(os.path.join(args.out, name + ".fd"), "wb") as f:
             f.write(image)
         print("%s.fd: %s" % (name, ", ".join("%s at 0x%X" % (n, at) for (n, _), (_, at) in zip(files, placed))))
-    print("BootCtlDxe.ffs: %d bytes" % len(driver))
     return 0
 
 
@@ -247,12 +259,14 @@ def check_dispatched(run):
 
     # The platform's ready-to-lock: three lock-box requests (no boot script
     # was recorded, so the table store is refused before it is sent), each
-    # finding no SMM communication.
-    lock = phase[first(phase, READY_TO_LOCK):first(phase, READY_TO_BOOT_CLOSE)]
+    # finding no SMM communication. The boot-script library's notification
+    # runs at TPL_NOTIFY, so they come before the stand-in's own notification
+    # of the install (TPL_CALLBACK), as they come before the platform's.
+    lock = phase[first(phase, CHAIN_LAST):first(phase, READY_TO_LOCK)]
     requests = [t for t in lock if t == "locate smm-communication status=%s" % nf]
     if len(requests) != 3:
-        run.fail("the platform's ready-to-lock: %d lock-box requests looked for SMM communication, expected 3"
-                 % len(requests))
+        run.fail("the platform's ready-to-lock: %d lock-box requests looked for SMM communication before the"
+                 " TPL_CALLBACK notifications, expected 3" % len(requests))
     run.expect(READY_TO_LOCK, "the platform installs DXE SMM ready-to-lock once", count=1)
     run.expect(READY_TO_BOOT_CLOSE, "the chipset table is closed once, at the platform's ready-to-boot", count=1)
 
@@ -372,7 +386,216 @@ def check_end_of_dxe(run):
     scenarios.expect_ports_quiet(run, (0x62, 0x66, 0x72, 0x73), "no EC answers and no request is pending")
 
 
+# OVMF's SMM build: the same single boot, with SMRAM, the SMM base and
+# communication protocols and an SMM lock box. The stand-in of this build
+# gives the boot-script record a table at End-of-DXE and asks the lock box
+# itself through the driver's client code (standin.cpp); what the driver asks
+# and what the firmware answers is printed by the stand-in's copies of the
+# two SMM interfaces it hands the driver.
+LOCKBOX_HANDLER = uuid.UUID("2A3CFEBD-27E8-4D0A-8B79-D688C2A3E1C0").bytes_le
+TABLE_BOX = uuid.UUID("AEA6B965-DCF5-4311-B4B8-0F12464494D2").bytes_le
+ADDRESS_BOX = uuid.UUID("1810AB4A-2314-4DF6-81EB-67C6EC058591").bytes_le
+ALL_ONES = b"\xFF" * 8
+ACCESS_DENIED = "800000000000000F"
+SMM_LOCKED = r"^lockbox table-after-lock "
+
+
+def le64(value):
+    return value.to_bytes(8, "little")
+
+
+def le32(value):
+    return value.to_bytes(4, "little")
+
+
+def comm_calls(run, phase):
+    """[(call line match, answer line match)] of the driver's Communicate
+    calls in the phase, in order."""
+    calls = []
+    for i, text in enumerate(phase):
+        m = re.fullmatch(r"comm call=(\d+) buffer=([0-9A-F]+) memtype=([0-9A-F]+) size=(\d+) data=([0-9A-F]*)", text)
+        if not m:
+            continue
+        a = None
+        for later in phase[i + 1:]:
+            a = re.fullmatch(r"comm answer=%s status=([0-9A-F]+) size=(\d+) data=([0-9A-F]*)" % m.group(1), later)
+            if a:
+                break
+        if a is None:
+            run.fail("Communicate call %s has no answer line" % m.group(1))
+            return None
+        calls.append((m, a))
+    return calls
+
+
+def smm_phases(depex):
+    return [Phase(["s3ctl.efi dump booted", dump("after", "ZKFirstBoot:bc")])]
+
+
+def check_smm(run):
+    phases = dxe_phases(run)
+    if len(phases) != 2:
+        run.fail("expected one DXE phase, found %d" % (len(phases) - 1))
+        return
+    phase = phases[1]
+    if not expect_dispatched(run, phase, 1):
+        return
+    run.expect(r"^standin platform smbus-hc=absent smm-base2=present smm-communication=present "
+               r"dxe-smm-ready-to-lock=absent .* comm-region-table=absent$",
+               "OVMF's SMM build has the SMM base and communication protocols, no region table, before the driver")
+
+    # Load: the SMM base protocol is there; InSmm answers FALSE, so every
+    # constructor takes its boot-time path; GetSmstLocation outside SMM
+    # answers EFI_UNSUPPORTED and the boot-script constructor stops there.
+    chain = phase[first(phase, CHAIN_FIRST):first(phase, CHAIN_LAST) + 1]
+    nf = scenarios.NOT_FOUND
+    in_smm = [r"locate smm-base2 status=0", r"smm-base2 in-smm status=0 answer=0"]
+    expected = [r"locate smbus-hc status=%s" % nf] + in_smm + [
+        r"locate pcd status=0",
+        r"pcd get bs-record=0",
+        r"pcd set bs-record=([0-9A-F]+) status=0",
+        r"locate dxe-smm-ready-to-lock status=%s" % nf,
+        r"locate smm-base2 status=0",
+        r"pcd get bs-record=([0-9A-F]+)",
+        r"locate smm-base2 status=0",
+        r"smm-base2 get-smst status=8000000000000003 smst=null",
+        r"pcd get cs-record=0",
+        r"dbg level=%s ChipsetS3LibPrivateData allocation" % scenarios.S3_LEVEL,
+        r"pcd set cs-record=([0-9A-F]+) status=0",
+        r"locate dxe-smm-ready-to-lock status=%s" % nf,
+        r"pcd get cs-table=0",
+        r"pcd get cs-table-size=0",
+        r"dbg level=%s ChipsetS3LibTableHeader buffer size = 0x4000" % scenarios.S3_LEVEL,
+        r"pcd set cs-table=([0-9A-F]+) status=0"] + in_smm + [
+        r"locate list-anchor status=%s" % nf,
+        r"protocol installed=list-anchor empty=1",
+        r"locate heap-buffer-list status=%s" % nf,
+        r"protocol installed=heap-buffer-list revision=1 empty=1"] + in_smm + in_smm + [
+        r"locate pointer-registry status=%s" % nf,
+        r"locate pointer-registry status=%s" % nf] + in_smm + [
+        r"pcd set flash-selector=12345678 status=0",
+        r"locate platform-hook status=0"]
+    kinds = scenarios.TRACE_KINDS + ("smm-base2 ",)
+    trace = scenarios.expect_trace(run, chain, expected, "the constructor chain in OVMF's SMM build", kinds)
+    if trace is None:
+        return
+    record = int(trace[5].group(1), 16)
+    if int(trace[8].group(1), 16) != record:
+        run.fail("the boot-script constructor read back another record than it published")
+    chipset_record = int(trace[13].group(1), 16)
+    script = run.find(r"^standin script table=([0-9A-F]+) length=20 status=0$")
+    if len(script) != 1:
+        run.fail("the stand-in did not give the record a script table at End-of-DXE")
+        return
+    table = int(script[0].group(1), 16)
+
+    # The lock box before the lock, asked by the stand-in through the
+    # driver's client code on a box of its own.
+    for step, answer in (("store", "result=0 length=16"),
+                         ("store-again", "result=8000000000000014 length=16"),  # EFI_ALREADY_STARTED
+                         ("restore-short", "result=8000000000000005 length=16"),  # EFI_BUFFER_TOO_SMALL, box size
+                         # without attribute 1 the box cannot be restored in place: EFI_WRITE_PROTECTED
+                         ("restore-in-place", "result=8000000000000008 length=0 data=" + "EE" * 16),
+                         ("set-attributes", "result=0 length=0"),
+                         ("restore-in-place-attr1", "result=0 length=0 data=" + bytes(range(16)).hex().upper()),
+                         ("restore-unknown", "result=%s length=4160" % nf)):
+        run.expect(r"^lockbox %s %s$" % (step, answer), "the firmware's lock box before the lock: %s" % step,
+                   count=1)
+
+    # Ready-to-lock: the driver seals the table and sends four requests, all
+    # in its stack frame (boot-services data, memory type 4) since OVMF
+    # publishes no region table. The firmware's handler runs each (status
+    # 0), answers Result 0 and overwrites Command with all ones.
+    lock_at = first(phase, READY_TO_LOCK)
+    seal = phase[first(phase, r"^standin script table="):first(phase, SMM_LOCKED)]
+    calls = comm_calls(run, seal)
+    if calls is None:
+        return
+    stores = [calls[i] for i in range(len(calls)) if i < 4]
+    if len(calls) != 5:
+        run.fail("expected 4 lock-box requests at ready-to-lock and the hand-over at ready-to-boot, found %d "
+                 "Communicate calls" % len(calls))
+        return
+    run.expect(r"^comm-region-table absent$", "no PI SMM communication region table in OVMF", count=5)
+    requests = [
+        ("store of the table box", 72, 48, 1, TABLE_BOX, le64(table) + le64(4096)),
+        ("set-attributes of the table box", 64, 40, 4, TABLE_BOX, le64(1)),
+        ("store of the address box", 72, 48, 1, ADDRESS_BOX, le64(record) + le64(8)),
+        ("set-attributes of the address box", 64, 40, 4, ADDRESS_BOX, le64(1)),
+    ]
+    for (call, answer), (what, size, length, command, box, tail) in zip(stores, requests):
+        sent = bytes.fromhex(call.group(5))
+        head = LOCKBOX_HANDLER + le64(length)
+        scenarios.expect_bytes(run, sent, head + le32(command) + le32(length) + ALL_ONES + box + tail,
+                               "ready-to-lock, %s as sent" % what)
+        if call.group(3) != "4" or int(call.group(4)) != size:
+            run.fail("ready-to-lock, %s: buffer of memory type %s and size %s, expected the stack (type 4) and %d"
+                     % (what, call.group(3), call.group(4), size))
+        if answer.group(1) != "0":
+            run.fail("ready-to-lock, %s: Communicate returned %s" % (what, answer.group(1)))
+        scenarios.expect_bytes(run, bytes.fromhex(answer.group(3)),
+                               head + b"\xFF" * 4 + le32(length) + bytes(8) + box + tail,
+                               "ready-to-lock, %s as the firmware answered (Result 0, Command all ones)" % what)
+    # The driver's requests come before the platform's own ready-to-lock
+    # notification locks SMM, and the stand-in's round trip after them.
+    if lock_at is None or first(phase, r"^lockbox table ") is None:
+        run.fail("no round trip at ready-to-lock")
+        return
+
+    # The round trip: what the driver stored restores byte for byte.
+    sealed = scenarios.pattern(4096)
+    sealed[0x20:0x23] = b"\xFF\x00\x03"
+    sealed[5:9] = le32(0x23)
+    run.expect(r"^lockbox table result=0 length=4096$", "the table box restores 4096 bytes", count=1)
+    parts = run.find(r"^lockbox table-bytes part=(\d) data=([0-9A-F]+)$")
+    restored = b"".join(bytes.fromhex(m.group(2)) for m in sorted(parts, key=lambda m: m.group(1)))
+    scenarios.expect_bytes(run, restored, bytes(sealed),
+                           "the restored table: the script page with the terminator FF 00 03 at 0x20 and 0x23 at 5")
+    run.expect(r"^lockbox table-in-place result=0 same=1$", "the table box restored in place over a zeroed table",
+               count=1)
+    run.expect(r"^lockbox address result=0 length=8 data=%s$" % le64(table).hex().upper(),
+               "the address box restores the table's address", count=1)
+
+    # After the platform locked SMM (ready-to-boot): the client's stack
+    # buffer is refused (Result stays all ones); a request in runtime
+    # memory still restores the table, and nothing new can be stored.
+    run.expect(r"^lockbox table-after-lock result=FFFFFFFFFFFFFFFF length=4160$",
+               "after the lock the client's stack buffer is refused", count=1)
+    run.expect(r"^lockbox store-after-lock result=FFFFFFFFFFFFFFFF length=16$",
+               "after the lock no store from the stack", count=1)
+    run.expect(r"^lockbox table-after-lock-runtime status=0 result=0 same=1$",
+               "after the lock a restore in runtime memory still works", count=1)
+
+    # Ready-to-boot: the chipset hand-over goes to a handler OVMF lacks; the
+    # firmware answers EFI_NOT_FOUND and leaves the buffer as it was.
+    call, answer = calls[4]
+    message = scenarios.HANDOVER_GUID + le64(16) + le32(1) + bytes(4) + le64(chipset_record)
+    scenarios.expect_bytes(run, bytes.fromhex(call.group(5)), message, "the 40-byte hand-over as sent")
+    if call.group(3) != "6" or call.group(4) != "40":
+        run.fail("the hand-over: memory type %s, size %s; expected the comm buffer (type 6) and 40"
+                 % (call.group(3), call.group(4)))
+    if answer.group(1) != nf or answer.group(2) != "40":
+        run.fail("the hand-over was answered %s (size %s), expected EFI_NOT_FOUND" % (answer.group(1), answer.group(2)))
+    scenarios.expect_bytes(run, bytes.fromhex(answer.group(3)), message, "the hand-over buffer after the answer")
+    run.expect(READY_TO_BOOT_CLOSE, "the chipset table is closed once", count=1)
+
+    # Nothing broke: the records are as sealed, the boot went on.
+    bs = scenarios.s3_bytes(run, "booted", "bs-record", "boot-script record")
+    scenarios.expect_bytes(run, bs, le64(table) + le32(0x20) + bytes([1, 0, 0, 0]) + bytes(4) + bytes([1]) + bytes(3),
+                           "the boot-script record: the table, length 0x20, one page, Locked 1")
+    scenarios.expect_bytes(run, scenarios.s3_bytes(run, "booted", "script", "script"), bytes(sealed[:0x28]),
+                           "the table in memory after the boot")
+    cs = scenarios.s3_bytes(run, "booted", "cs-record", "chipset record")
+    scenarios.expect_bytes(run, cs, bytes([1, 1]) + bytes(6) + le64(int(trace[18].group(1), 16)),
+                           "the chipset record: Locked, TableClosed after the hand-over")
+    run.expect_var("after", "ZKFirstBoot", var(7, "00"), "the driver creates the first-boot marker")
+    started = BOOT_OPTION_STARTED.findall(run.serial)
+    if len(started) != 1:
+        run.fail("the boot manager started %d boot options, expected 1 (the shell)" % len(started))
+
+
 SCENARIOS = {
+    "smm": (smm_phases, check_smm, 60),
     "dispatched": (dispatched_phases, check_dispatched, 60),
     "change_boot": (change_boot_phases, check_change_boot, 90),
     "end_of_dxe": (end_of_dxe_phases, check_end_of_dxe, 90),
@@ -412,7 +635,7 @@ def run_scenario(args):
 
     run = fwtest.Run(scenario, args.work)
     run.depex = depex
-    boot_args = argparse.Namespace(qemu=args.qemu, ovmf_code=code, timeout=scenario.timeout)
+    boot_args = argparse.Namespace(qemu=args.qemu, ovmf_code=code, timeout=scenario.timeout, smm=args.smm)
     fwtest.boot(run, boot_args, image, vars_fd)
     with open(os.path.join(args.work, "fwt.log"), "w") as f:
         for t, b, text in run.lines:
@@ -442,15 +665,18 @@ def main():
     im.add_argument("--standin", required=True, help="standin.efi")
     im.add_argument("--ovmf-code", required=True)
     im.add_argument("--out", required=True)
+    im.add_argument("--kind", choices=("plain", "smm"), default="plain",
+                    help="plain: dispatch.fd and missing.fd; smm: smm.fd, from OVMF's SMM build")
     rn = sub.add_parser("run", help="boot one scenario")
     rn.add_argument("scenario", choices=sorted(SCENARIOS))
     rn.add_argument("--images", required=True)
-    rn.add_argument("--firmware", choices=("dispatch", "missing"), default="dispatch")
+    rn.add_argument("--firmware", choices=("dispatch", "missing", "smm"), default="dispatch")
     rn.add_argument("--helpers", required=True)
     rn.add_argument("--qemu", required=True)
     rn.add_argument("--ovmf-vars", required=True)
     rn.add_argument("--work", required=True)
     rn.add_argument("--timeout", type=int)
+    rn.add_argument("--smm", action="store_true", help="boot the machine OVMF's SMM build needs")
     rn.add_argument("--expect-failure", metavar="REGEX")
     args = ap.parse_args()
     if args.command == "images":

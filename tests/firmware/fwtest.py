@@ -299,13 +299,22 @@ def processor_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
+# The machine of OVMF's SMM build: SMRAM, and a code flash that only SMM may
+# write (the variable store is written through an SMM handler there).
+SMM_MACHINE = ["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"]
+
+
+def machine_args(args):
+    return SMM_MACHINE if getattr(args, "smm", False) else ["-machine", "q35"]
+
+
 def boot(run, args, image, vars_fd):
     """Runs QEMU until it stops, faults, or runs out of time."""
     w = run.workdir
     debug_log = os.path.join(w, "debug.log")
     pid_file = os.path.join(w, "qemu.pid")
     cmd = ["timeout", "--kill-after=5", str(wall_limit(args.timeout) + 10), args.qemu, "-pidfile", pid_file,
-           "-machine", "q35", "-cpu", "qemu64", "-m", "256", "-nodefaults", "-display", "none",
+           *machine_args(args), "-cpu", "qemu64", "-m", "256", "-nodefaults", "-display", "none",
            "-drive", "if=pflash,format=raw,readonly=on,file=" + args.ovmf_code,
            "-drive", "if=pflash,format=raw,file=" + vars_fd,
            "-drive", "format=raw,file=" + image,

@@ -384,13 +384,13 @@ def window(run, start, end, why):
 TRACE_KINDS = ("locate ", "pcd ", "dbg ", "protocol ")
 
 
-def expect_trace(run, lines, expected, why):
+def expect_trace(run, lines, expected, why, kinds=TRACE_KINDS):
     """The stand-in's trace lines (locates, PCD accesses, debug messages,
-    installs) among lines are exactly the expected patterns, in order.
-    Returns the matches, or None on a mismatch."""
+    installs, or the kinds given) among lines are exactly the expected
+    patterns, in order. Returns the matches, or None on a mismatch."""
     if lines is None:
         return None
-    trace = [t for t in lines if t.startswith(TRACE_KINDS)]
+    trace = [t for t in lines if t.startswith(kinds)]
     matches = []
     for n, pattern in enumerate(expected):
         if n >= len(trace):

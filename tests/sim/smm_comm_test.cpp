@@ -17,6 +17,7 @@ constexpr uint64_t kSuccess = 0;
 constexpr uint64_t kInvalidParameter = 0x8000000000000002;
 constexpr uint64_t kBadBufferSize = 0x8000000000000004;
 constexpr uint64_t kBufferTooSmall = 0x8000000000000005;
+constexpr uint64_t kWriteProtected = 0x8000000000000008;
 constexpr uint64_t kNotFound = 0x800000000000000E;
 constexpr uint64_t kAccessDenied = 0x800000000000000F;
 constexpr uint64_t kAlreadyStarted = 0x8000000000000014;
@@ -110,12 +111,14 @@ TEST_F(SmmFixture, LockBoxRequestsAnsweredInTheBuffer) {
       {"store address 0", Store(kAddressBox, 0, 8), kInvalidParameter, 8, false},
       {"store length 0", Store(kAddressBox, d, 0), kInvalidParameter, 0, false},
       {"restore unknown", Restore(kAddressBox, 0, 0), kNotFound, 0, false},
-      {"restore in place", Restore(kTableBox, 0, 0), kSuccess, 8192, false},
+      // Without attribute bit 0 a box is not restored in place.
+      {"restore in place", Restore(kTableBox, 0, 0), kWriteProtected, 0, false},
       {"restore into buffer", Restore(kTableBox, Addr(big.data()), 9000), kSuccess, 8192, false},
       {"restore too small", Restore(kTableBox, Addr(small.data()), 100), kBufferTooSmall, 8192, false},
       {"restore length 0", Restore(kTableBox, Addr(small.data()), 0), kBufferTooSmall, 8192, false},
       {"restore to 0 with a length", Restore(kTableBox, 0, 100), kInvalidParameter, 100, false},
       {"attributes 3", SetAttributes(kTableBox, 3), kSuccess, std::nullopt, false},
+      {"restore in place with attribute 1", Restore(kTableBox, 0, 0), kSuccess, 8192, false},
       {"attributes 4", SetAttributes(kTableBox, 4), kInvalidParameter, std::nullopt, false},
       {"attributes unknown box", SetAttributes(kOtherBox, 1), kNotFound, std::nullopt, false},
       {"command 2", Request(2, 48, 48, kTableBox, d, 8), kInvalidParameter, 8, true},
@@ -132,8 +135,14 @@ TEST_F(SmmFixture, LockBoxRequestsAnsweredInTheBuffer) {
       EXPECT_EQ(Get(buffer, 64, 8), *s.lengthOut) << s.what;
     }
     EXPECT_EQ(p.violations.size() > violations, s.violation) << s.what;
-    // The header and everything but Result and DataLength stay as sent.
+    // The header and everything but Command, Result and DataLength stay as
+    // sent; the handler overwrites Command with all ones in a request it
+    // takes.
     std::vector<uint8_t> expected = s.request;
+    if (!s.violation) {
+      EXPECT_EQ(Get(buffer, 24, 4), 0xFFFFFFFFu) << s.what;
+      std::fill(expected.begin() + 24, expected.begin() + 28, 0xFF);
+    }
     std::copy(buffer.begin() + 32, buffer.begin() + 40, expected.begin() + 32);
     if (expected.size() == 72) std::copy(buffer.begin() + 64, buffer.end(), expected.begin() + 64);
     EXPECT_EQ(buffer, expected) << s.what;
@@ -165,11 +174,65 @@ TEST_F(SmmFixture, RestoreInPlacePutsTheStoredBytesBack) {
   ASSERT_EQ(Send(store), kSuccess);
   ASSERT_EQ(Get(store, 32, 8), kSuccess);
   std::memset(table, 0x5A, 8192);  // the table changes after sealing
+  std::vector<uint8_t> refused = Restore(kTableBox, 0, 0);
+  ASSERT_EQ(Send(refused), kSuccess);
+  EXPECT_EQ(Get(refused, 32, 8), kWriteProtected);  // not yet marked for restore in place
+  EXPECT_EQ(table[100], 0x5A);
+  std::vector<uint8_t> attributes = SetAttributes(kTableBox, 1);
+  ASSERT_EQ(Send(attributes), kSuccess);
   std::vector<uint8_t> restore = Restore(kTableBox, 0, 0);
   ASSERT_EQ(Send(restore), kSuccess);
   EXPECT_EQ(Get(restore, 32, 8), kSuccess);
   for (int i = 0; i < 8192; ++i) ASSERT_EQ(table[i], static_cast<uint8_t>(i)) << i;
   EXPECT_TRUE(p.violations.empty());
+}
+
+// At the platform's ready-to-lock SMM locks: from then on a buffer outside
+// runtime memory is refused by Communicate itself and left as it was, and
+// the lock box takes no store or set-attributes; restores still work.
+TEST_F(SmmFixture, LockedSmmRefusesStoresAndBuffersOutsideRuntimeMemory) {
+  Boot();
+  uint8_t* data = static_cast<uint8_t*>(Pool(16));
+  for (int i = 0; i < 16; ++i) data[i] = static_cast<uint8_t>(i);
+  auto inPool = [&](const std::vector<uint8_t>& request) {
+    uint8_t* buffer = static_cast<uint8_t*>(Pool(request.size()));
+    std::memcpy(buffer, request.data(), request.size());
+    return buffer;
+  };
+  auto sendPool = [&](uint8_t* buffer, UINTN size) { return protocol->Communicate(protocol, buffer, &size); };
+  uint8_t* store = inPool(Store(kTableBox, Addr(data), 16));
+  ASSERT_EQ(sendPool(store, 72), kSuccess);
+  uint8_t* attributes = inPool(SetAttributes(kTableBox, 1));
+  ASSERT_EQ(sendPool(attributes, 64), kSuccess);
+  ASSERT_FALSE(comm.Locked());
+  for (auto& hook : p.readyToLockHooks) hook(p);
+  ASSERT_TRUE(comm.Locked());
+
+  std::vector<uint8_t> onStack = Restore(kTableBox, 0, 0);
+  const std::vector<uint8_t> sent = onStack;
+  EXPECT_EQ(Send(onStack), kAccessDenied);
+  EXPECT_EQ(onStack, sent);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> request;
+    uint64_t result;
+  };
+  const Case cases[] = {
+      {"store", Store(kAddressBox, Addr(data), 8), kAccessDenied},
+      {"set attributes", SetAttributes(kTableBox, 3), kAccessDenied},
+      {"restore in place", Restore(kTableBox, 0, 0), kSuccess},
+  };
+  for (const Case& c : cases) {
+    uint8_t* buffer = inPool(c.request);
+    EXPECT_EQ(sendPool(buffer, c.request.size()), kSuccess) << c.what;
+    uint64_t result = 0;
+    std::memcpy(&result, buffer + 32, 8);
+    EXPECT_EQ(result, c.result) << c.what;
+  }
+  EXPECT_EQ(lockBox.BoxCount(), 1u);
+  EXPECT_EQ(lockBox.Find(kTableBox)->attributes, 1u);
+  p.BeginBoot();  // SMRAM and its lock are new in every boot
+  EXPECT_FALSE(comm.Locked());
 }
 
 TEST_F(SmmFixture, LockBoxChecksTheMemoryItIsNamed) {

@@ -37,6 +37,10 @@
 // adding entries as the driver comes to need more of the platform.
 #include "fwlib.h"
 
+#ifdef STANDIN_SCRIPT_TABLE
+#include "s3/lockbox.h"
+#endif
+
 namespace {
 
 const EFI_GUID kPlatformHookProtocolGuid = {
@@ -804,6 +808,225 @@ WatchedProtocol& gHeapBufferList = gWatchedProtocols[5];
 
 EFI_STATUS(EFIAPI* gFirmwareLocateProtocol)(const EFI_GUID*, void*, void**);
 
+// ---- the SMM services as the driver uses them
+//
+// When the driver itself (the caller's return address lies in the image of
+// BootCtlDxe's firmware file, or of a file named BootCtlDxe.efi) locates the
+// SMM base or the SMM communication protocol, it gets a copy of the
+// interface whose members print what they were asked and what the firmware
+// answered, and pass every call on unchanged. Every other caller gets the
+// firmware's own interface.
+//   "FWT smm-base2 in-smm status=S answer=B"
+//   "FWT smm-base2 get-smst status=S smst=null|set"
+//   "FWT comm call=N buffer=A memtype=T size=S data=HEX"   before the call
+//   "FWT comm answer=N status=S size=S data=HEX"           after it
+//   "FWT comm-region-table entries=N stride=S [type=T start=A pages=P]..."
+//       with the first call that finds the table, or "absent"
+// The data is the whole buffer as the size names it (at most 128 bytes);
+// memtype is the memory map's type of the buffer's first byte (FFFFFFFF
+// when no descriptor holds it).
+
+struct SmmBase2 {  // the PI SMM base protocol, both members
+  EFI_STATUS(EFIAPI* InSmm)(const SmmBase2* This, BOOLEAN* inSmram);
+  EFI_STATUS(EFIAPI* GetSmstLocation)(const SmmBase2* This, void** smst);
+};
+struct SmmCommunication {  // the PI SMM communication protocol
+  EFI_STATUS(EFIAPI* Communicate)(const SmmCommunication* This, void* buffer, UINTN* size);
+};
+
+const EFI_GUID kBootCtlFileGuid = {
+    0xF8035659, 0x178C, 0x41FF, {0x8E, 0x0D, 0xEA, 0x92, 0x8C, 0x53, 0xDB, 0x3A}};
+const EFI_GUID kCommRegionTableGuid = {
+    0x4E28CA50, 0xD582, 0x44AC, {0xA1, 0x1F, 0xE3, 0xD5, 0x65, 0x26, 0xDB, 0x34}};
+
+// True when the device path names BootCtlDxe: a firmware-file node with its
+// file name, or a file-path node ending in "BootCtlDxe.efi".
+bool NamesDriver(const EFI_DEVICE_PATH_PROTOCOL* node) {
+  static const CHAR16 kFileName[] = u"BootCtlDxe.efi";
+  constexpr UINTN kNameChars = sizeof(kFileName) / sizeof(CHAR16) - 1;
+  for (int n = 0; node != nullptr && n < 32 && node->Type != 0x7F; n++) {
+    const UINTN length = node->Length[0] | static_cast<UINTN>(node->Length[1]) << 8;
+    if (length < 4) return false;
+    const UINT8* bytes = reinterpret_cast<const UINT8*>(node);
+    if (node->Type == 4 && node->SubType == 6 && length >= 20) {
+      EFI_GUID file;
+      memcpy(&file, bytes + 4, sizeof(file));
+      if (fw::GuidEq(file, kBootCtlFileGuid)) return true;
+    }
+    if (node->Type == 4 && node->SubType == 4) {
+      const UINTN chars = (length - 4) / 2;
+      const CHAR16* text = reinterpret_cast<const CHAR16*>(bytes + 4);
+      UINTN end = 0;
+      while (end < chars && text[end] != 0) end++;
+      if (end >= kNameChars) {
+        bool same = true;
+        for (UINTN i = 0; i < kNameChars && same; i++) same = text[end - kNameChars + i] == kFileName[i];
+        if (same) return true;
+      }
+    }
+    node = reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL*>(bytes + length);
+  }
+  return false;
+}
+
+bool CalledFromDriver(const void* address) {
+  UINTN count = 0;
+  EFI_HANDLE* handles = nullptr;
+  if (EFI_ERROR(fw::gBS->LocateHandleBuffer(ByProtocol, &fw::kLoadedImageProtocolGuid, nullptr, &count,
+                                            &handles))) {
+    return false;
+  }
+  const UINTN at = reinterpret_cast<UINTN>(address);
+  bool driver = false;
+  for (UINTN i = 0; i < count && !driver; i++) {
+    EFI_LOADED_IMAGE_PROTOCOL* image = nullptr;
+    if (EFI_ERROR(fw::gBS->HandleProtocol(handles[i], &fw::kLoadedImageProtocolGuid,
+                                          reinterpret_cast<void**>(&image)))) {
+      continue;
+    }
+    const UINTN base = reinterpret_cast<UINTN>(image->ImageBase);
+    driver = at >= base && at - base < image->ImageSize && NamesDriver(image->FilePath);
+  }
+  fw::Free(handles);
+  return driver;
+}
+
+SmmBase2* gFirmwareSmmBase;
+SmmCommunication* gFirmwareComm;
+UINTN gCommCalls;
+bool gRegionTableShown;
+
+EFI_STATUS EFIAPI TracedInSmm(const SmmBase2*, BOOLEAN* inSmram) {
+  const EFI_STATUS status = gFirmwareSmmBase->InSmm(gFirmwareSmmBase, inSmram);
+  fw::Line("smm-base2")
+      .Str(" in-smm status=")
+      .Hex(status)
+      .Str(" answer=")
+      .Dec(inSmram != nullptr ? *inSmram : 0xFF)
+      .Emit();
+  return status;
+}
+
+EFI_STATUS EFIAPI TracedGetSmst(const SmmBase2*, void** smst) {
+  const EFI_STATUS status = gFirmwareSmmBase->GetSmstLocation(gFirmwareSmmBase, smst);
+  fw::Line("smm-base2")
+      .Str(" get-smst status=")
+      .Hex(status)
+      .Str(smst != nullptr && *smst != nullptr ? " smst=set" : " smst=null")
+      .Emit();
+  return status;
+}
+
+SmmBase2 gSmmBaseWrapper = {TracedInSmm, TracedGetSmst};
+
+UINT32 MemoryTypeAt(UINTN address) {
+  UINTN size = 0;
+  UINTN key = 0;
+  UINTN stride = 0;
+  UINT32 version = 0;
+  fw::gBS->GetMemoryMap(&size, nullptr, &key, &stride, &version);
+  size += 8 * sizeof(EFI_MEMORY_DESCRIPTOR);
+  UINT8* map = static_cast<UINT8*>(fw::Allocate(size));
+  if (map == nullptr) return 0xFFFFFFFF;
+  UINT32 type = 0xFFFFFFFF;
+  if (!EFI_ERROR(fw::gBS->GetMemoryMap(&size, reinterpret_cast<EFI_MEMORY_DESCRIPTOR*>(map), &key, &stride,
+                                       &version)) &&
+      stride >= sizeof(EFI_MEMORY_DESCRIPTOR)) {
+    for (UINTN off = 0; off + stride <= size; off += stride) {
+      const EFI_MEMORY_DESCRIPTOR* d = reinterpret_cast<const EFI_MEMORY_DESCRIPTOR*>(map + off);
+      if (address >= d->PhysicalStart && (address - d->PhysicalStart) >> 12 < d->NumberOfPages) {
+        type = d->Type;
+        break;
+      }
+    }
+  }
+  fw::Free(map);
+  return type;
+}
+
+void ShowRegionTable() {
+  const UINT8* table = nullptr;
+  for (UINTN i = 0; i < fw::gST->NumberOfTableEntries; i++) {
+    if (fw::GuidEq(fw::gST->ConfigurationTable[i].VendorGuid, kCommRegionTableGuid)) {
+      table = static_cast<const UINT8*>(fw::gST->ConfigurationTable[i].VendorTable);
+    }
+  }
+  if (gRegionTableShown) return;
+  fw::Line line("comm-region-table");
+  if (table == nullptr) {
+    line.Str(" absent").Emit();
+    return;
+  }
+  gRegionTableShown = true;
+  UINT32 entries = 0;
+  UINT32 stride = 0;
+  memcpy(&entries, table + 4, 4);
+  memcpy(&stride, table + 8, 4);
+  line.Str(" entries=").Dec(entries).Str(" stride=").Dec(stride);
+  for (UINT32 i = 0; i < entries && i < 8 && stride >= 32; i++) {
+    const UINT8* entry = table + 16 + static_cast<UINTN>(i) * stride;
+    UINT32 type = 0;
+    UINT64 start = 0;
+    UINT64 pages = 0;
+    memcpy(&type, entry, 4);
+    memcpy(&start, entry + 8, 8);
+    memcpy(&pages, entry + 24, 8);
+    line.Str(" type=").Dec(type).Str(" start=").Hex(start).Str(" pages=").Dec(pages);
+  }
+  line.Emit();
+}
+
+constexpr UINTN kCommShownBytes = 128;
+
+EFI_STATUS EFIAPI TracedCommunicate(const SmmCommunication*, void* buffer, UINTN* size) {
+  const UINTN call = ++gCommCalls;
+  ShowRegionTable();
+  const UINTN shown = size == nullptr ? 0 : *size < kCommShownBytes ? *size : kCommShownBytes;
+  fw::Line("comm")
+      .Str(" call=")
+      .Dec(call)
+      .Str(" buffer=")
+      .Hex(reinterpret_cast<UINTN>(buffer))
+      .Str(" memtype=")
+      .Hex(MemoryTypeAt(reinterpret_cast<UINTN>(buffer)))
+      .Str(" size=")
+      .Dec(size == nullptr ? 0 : *size)
+      .Str(" data=")
+      .Bytes(buffer, buffer == nullptr ? 0 : shown)
+      .Emit();
+  const EFI_STATUS status = gFirmwareComm->Communicate(gFirmwareComm, buffer, size);
+  const UINTN after = size == nullptr ? 0 : *size < kCommShownBytes ? *size : kCommShownBytes;
+  fw::Line("comm")
+      .Str(" answer=")
+      .Dec(call)
+      .Str(" status=")
+      .Hex(status)
+      .Str(" size=")
+      .Dec(size == nullptr ? 0 : *size)
+      .Str(" data=")
+      .Bytes(buffer, buffer == nullptr ? 0 : (after > shown ? after : shown))
+      .Emit();
+  return status;
+}
+
+SmmCommunication gCommWrapper = {TracedCommunicate};
+
+const EFI_GUID kSmmBase2Guid = {0xF4CCBFB7, 0xF6E0, 0x47FD, {0x9D, 0xD4, 0x10, 0xA8, 0xF1, 0x50, 0xC1, 0x91}};
+const EFI_GUID kSmmCommunicationGuid = {
+    0xC68ED8E2, 0x9DC6, 0x4CBD, {0x9D, 0x94, 0xDB, 0x65, 0xAC, 0xC5, 0xC3, 0x32}};
+
+// Hands the driver the traced copy of an SMM interface it located.
+void WrapForDriver(const EFI_GUID* protocol, void** interface, const void* caller) {
+  if (interface == nullptr || *interface == nullptr || !CalledFromDriver(caller)) return;
+  if (fw::GuidEq(*protocol, kSmmBase2Guid)) {
+    gFirmwareSmmBase = static_cast<SmmBase2*>(*interface);
+    *interface = &gSmmBaseWrapper;
+  } else if (fw::GuidEq(*protocol, kSmmCommunicationGuid)) {
+    gFirmwareComm = static_cast<SmmCommunication*>(*interface);
+    *interface = &gCommWrapper;
+  }
+}
+
 EFI_STATUS EFIAPI TracedLocateProtocol(const EFI_GUID* protocol, void* registration, void** interface) {
   const EFI_STATUS status = gFirmwareLocateProtocol(protocol, registration, interface);
   if (protocol != nullptr) {
@@ -812,6 +1035,10 @@ EFI_STATUS EFIAPI TracedLocateProtocol(const EFI_GUID* protocol, void* registrat
         fw::Line("locate").Char(' ').Str(w.name).Str(" status=").Hex(status).Emit();
         break;
       }
+    }
+    if (!EFI_ERROR(status) && registration == nullptr &&
+        (fw::GuidEq(*protocol, kSmmBase2Guid) || fw::GuidEq(*protocol, kSmmCommunicationGuid))) {
+      WrapForDriver(protocol, interface, __builtin_return_address(0));
     }
   }
   return status;
@@ -920,6 +1147,219 @@ EFI_STATUS WatchProtocols() {
   return EFI_SUCCESS;
 }
 
+#ifdef STANDIN_SCRIPT_TABLE
+// ---- boot script and lock boxes (the SMM build's stand-in)
+//
+// A module that records boot-script entries: at End-of-DXE, before the
+// platform's ready-to-lock, it gives the shared boot-script record a one-page
+// table below 4 GiB holding 0x20 bytes of script (the page filled with the
+// p-pattern, byte i = i*13+7), unless the record is missing, locked or has a
+// table already.
+//   "FWT standin script table=ADDR length=20 status=S"
+//
+// Around it the stand-in asks the firmware's lock box through the driver's
+// own client code (s3/lockbox.cpp, linked into this image), each answer
+// printed as "FWT lockbox STEP result=S length=N [data=HEX]":
+//   - at End-of-DXE, before the lock, on a box of its own (16 bytes
+//     0x00..0x0F): store, store again, restore into 8 bytes, restore in
+//     place before and after set-attributes 1, restore of a box never
+//     stored;
+//   - at DXE SMM ready-to-lock, at TPL_NOTIFY in a notification registered
+//     after the driver's: the driver's table box restored into a buffer
+//     (its 4096 bytes printed in four lines "FWT lockbox table-bytes
+//     part=N data=HEX") and in place over a zeroed table ("FWT lockbox
+//     table-in-place result=S same=B"), and the address box;
+//   - at ready-to-boot, after the platform locked SMM: a restore of the
+//     table box and a store of a new box.
+}  // namespace
+
+// The module-wide tables the client code reaches the firmware through.
+EFI_HANDLE ImageHandle;
+EFI_SYSTEM_TABLE* SystemTable;
+EFI_BOOT_SERVICES* BootServices;
+EFI_RUNTIME_SERVICES* RuntimeServices;
+
+namespace {
+
+const EFI_GUID kEndOfDxeGroupGuid = {
+    0x02CE967A, 0xDD7E, 0x4FFC, {0x9E, 0xE7, 0x81, 0x0C, 0xF0, 0x47, 0x08, 0x80}};
+const EFI_GUID kReadyToBootGroupGuid = {
+    0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
+const EFI_GUID kDxeSmmReadyToLockGuid = {
+    0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}};
+const EFI_GUID kTableBox = {0xAEA6B965, 0xDCF5, 0x4311, {0xB4, 0xB8, 0x0F, 0x12, 0x46, 0x44, 0x94, 0xD2}};
+const EFI_GUID kAddressBox = {0x1810AB4A, 0x2314, 0x4DF6, {0x81, 0xEB, 0x67, 0xC6, 0xEC, 0x05, 0x85, 0x91}};
+const EFI_GUID kProbeBox = {0x3C4B7D21, 0x9A6E, 0x4F0B, {0x8D, 0x12, 0x5E, 0x77, 0x0A, 0xC3, 0x19, 0x64}};
+const EFI_GUID kLateBox = {0x3C4B7D22, 0x9A6E, 0x4F0B, {0x8D, 0x12, 0x5E, 0x77, 0x0A, 0xC3, 0x19, 0x64}};
+const EFI_GUID kNeverStoredBox = {
+    0x3C4B7D23, 0x9A6E, 0x4F0B, {0x8D, 0x12, 0x5E, 0x77, 0x0A, 0xC3, 0x19, 0x64}};
+constexpr UINT32 kScriptLength = 0x20;
+constexpr UINTN kTableBytes = 4096;
+
+UINT8 gProbeData[16];
+UINT8 gRestored[kTableBytes + 64];
+UINT8 gTableCopy[kTableBytes];
+
+void ShowLockBox(const char* step, EFI_STATUS result, UINTN length, const void* data, UINTN shown) {
+  fw::Line line("lockbox");
+  line.Char(' ').Str(step).Str(" result=").Hex(result).Str(" length=").Dec(length);
+  if (data != nullptr) line.Str(" data=").Bytes(data, shown);
+  line.Emit();
+}
+
+UINT8* ScriptTable() {
+  const UINT8* record = reinterpret_cast<const UINT8*>(static_cast<UINTN>(gPcdTokens[0].value));
+  UINT64 table = 0;
+  if (record != nullptr) memcpy(&table, record, sizeof(table));
+  return reinterpret_cast<UINT8*>(static_cast<UINTN>(table));
+}
+
+void ProbeBeforeLock() {
+  for (UINTN i = 0; i < sizeof(gProbeData); i++) gProbeData[i] = static_cast<UINT8>(i);
+  ShowLockBox("store", LockBoxStore(&kProbeBox, gProbeData, sizeof(gProbeData)), sizeof(gProbeData), nullptr,
+              0);
+  ShowLockBox("store-again", LockBoxStore(&kProbeBox, gProbeData, sizeof(gProbeData)), sizeof(gProbeData),
+              nullptr, 0);
+  UINTN length = 8;
+  EFI_STATUS result = LockBoxRestore(&kProbeBox, gRestored, &length);
+  ShowLockBox("restore-short", result, length, nullptr, 0);
+  memset(gProbeData, 0xEE, sizeof(gProbeData));
+  result = LockBoxRestore(&kProbeBox, nullptr, nullptr);
+  ShowLockBox("restore-in-place", result, 0, gProbeData, sizeof(gProbeData));
+  ShowLockBox("set-attributes", LockBoxSetAttributes(&kProbeBox, 1), 0, nullptr, 0);
+  result = LockBoxRestore(&kProbeBox, nullptr, nullptr);
+  ShowLockBox("restore-in-place-attr1", result, 0, gProbeData, sizeof(gProbeData));
+  length = sizeof(gRestored);
+  result = LockBoxRestore(&kNeverStoredBox, gRestored, &length);
+  ShowLockBox("restore-unknown", result, length, nullptr, 0);
+}
+
+void EFIAPI OnReadyToLockRoundTrip(EFI_EVENT, void*) {
+  void* interface = nullptr;
+  if (EFI_ERROR(QuietLocate(&kDxeSmmReadyToLockGuid, nullptr, &interface))) return;
+  static bool done;
+  if (done) return;
+  done = true;
+  UINTN length = sizeof(gRestored);
+  memset(gRestored, 0xEE, sizeof(gRestored));
+  EFI_STATUS result = LockBoxRestore(&kTableBox, gRestored, &length);
+  ShowLockBox("table", result, length, nullptr, 0);
+  for (UINTN part = 0; part < 4; part++) {
+    fw::Line("lockbox")
+        .Str(" table-bytes part=")
+        .Dec(part)
+        .Str(" data=")
+        .Bytes(gRestored + part * 1024, 1024)
+        .Emit();
+  }
+  UINT8* table = ScriptTable();
+  if (table != nullptr) {
+    memcpy(gTableCopy, table, kTableBytes);
+    memset(table, 0, kTableBytes);
+    result = LockBoxRestore(&kTableBox, nullptr, nullptr);
+    bool same = true;
+    for (UINTN i = 0; i < kTableBytes && same; i++) same = table[i] == gTableCopy[i];
+    fw::Line("lockbox").Str(" table-in-place result=").Hex(result).Str(" same=").Dec(same).Emit();
+    if (!same) memcpy(table, gTableCopy, kTableBytes);
+  }
+  length = sizeof(gRestored);
+  result = LockBoxRestore(&kAddressBox, gRestored, &length);
+  ShowLockBox("address", result, length, gRestored, length <= 64 ? length : 0);
+}
+
+void EFIAPI OnReadyToBootProbe(EFI_EVENT event, void*) {
+  fw::gBS->CloseEvent(event);
+  UINTN length = sizeof(gRestored);
+  ShowLockBox("table-after-lock", LockBoxRestore(&kTableBox, gRestored, &length), length, nullptr, 0);
+  ShowLockBox("store-after-lock", LockBoxStore(&kLateBox, gProbeData, sizeof(gProbeData)), sizeof(gProbeData),
+              nullptr, 0);
+  // The same restore built by hand in runtime-services memory, which the
+  // firmware still takes after the lock.
+  UINT8* request = nullptr;
+  UINT8* into = nullptr;
+  if (EFI_ERROR(fw::gBS->AllocatePool(EfiRuntimeServicesData, 72, reinterpret_cast<void**>(&request))) ||
+      EFI_ERROR(
+          fw::gBS->AllocatePool(EfiRuntimeServicesData, kTableBytes, reinterpret_cast<void**>(&into)))) {
+    fw::Line("error").Str(" standin: no runtime pool for the request").Emit();
+    return;
+  }
+  static const UINT8 kHandler[16] = {0xBD, 0xFE, 0x3C, 0x2A, 0xE8, 0x27, 0x0A, 0x4D,
+                                     0x8B, 0x79, 0xD6, 0x88, 0xC2, 0xA3, 0xE1, 0xC0};
+  const UINT64 fields[4] = {48, 0x0000003000000003ull, ~0ull, 0};
+  memcpy(request, kHandler, 16);
+  memcpy(request + 16, fields, 24);
+  memcpy(request + 40, &kTableBox, 16);
+  const UINT64 data[2] = {reinterpret_cast<UINTN>(into), kTableBytes};
+  memcpy(request + 56, data, 16);
+  UINTN size = 72;
+  SmmCommunication* comm = nullptr;
+  const EFI_STATUS status = QuietLocate(&kSmmCommunicationGuid, nullptr, reinterpret_cast<void**>(&comm));
+  const EFI_STATUS sent = EFI_ERROR(status) ? status : comm->Communicate(comm, request, &size);
+  UINT64 result = 0;
+  memcpy(&result, request + 32, 8);
+  const UINT8* table = ScriptTable();
+  bool same = table != nullptr;
+  for (UINTN i = 0; i < kTableBytes && same; i++) same = into[i] == table[i];
+  fw::Line("lockbox")
+      .Str(" table-after-lock-runtime status=")
+      .Hex(sent)
+      .Str(" result=")
+      .Hex(result)
+      .Str(" same=")
+      .Dec(same)
+      .Emit();
+}
+
+void EFIAPI OnEndOfDxeScript(EFI_EVENT event, void*) {
+  fw::gBS->CloseEvent(event);
+  ProbeBeforeLock();
+  // Registered now, after the driver's own, so that at the same level it
+  // runs after the driver's stores.
+  void* registration = nullptr;
+  EFI_EVENT lock = nullptr;
+  if (!EFI_ERROR(
+          fw::gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, OnReadyToLockRoundTrip, nullptr, &lock))) {
+    fw::gBS->RegisterProtocolNotify(&kDxeSmmReadyToLockGuid, lock, &registration);
+  }
+  UINT8* record = reinterpret_cast<UINT8*>(static_cast<UINTN>(gPcdTokens[0].value));
+  if (record == nullptr || ScriptTable() != nullptr || record[20] != 0) {
+    fw::Line("standin").Str(" script none").Emit();
+    return;
+  }
+  EFI_PHYSICAL_ADDRESS page = 0xFFFFFFFF;
+  const EFI_STATUS status = fw::gBS->AllocatePages(AllocateMaxAddress, EfiReservedMemoryType, 1, &page);
+  if (!EFI_ERROR(status)) {
+    UINT8* bytes = reinterpret_cast<UINT8*>(static_cast<UINTN>(page));
+    for (UINTN i = 0; i < kTableBytes; i++) bytes[i] = static_cast<UINT8>(i * 13 + 7);
+    const UINT16 pages = 1;
+    memcpy(record + 8, &kScriptLength, sizeof(kScriptLength));
+    memcpy(record + 12, &pages, sizeof(pages));
+    memcpy(record, &page, sizeof(page));
+  }
+  fw::Line("standin")
+      .Str(" script table=")
+      .Hex(page)
+      .Str(" length=")
+      .Hex(kScriptLength)
+      .Str(" status=")
+      .Hex(status)
+      .Emit();
+}
+
+EFI_STATUS WatchEndOfDxeForScript() {
+  ImageHandle = fw::gImage;
+  SystemTable = fw::gST;
+  BootServices = fw::gBS;
+  RuntimeServices = fw::gRT;
+  EFI_EVENT event = nullptr;
+  EFI_STATUS status = fw::gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnEndOfDxeScript, nullptr,
+                                             &kEndOfDxeGroupGuid, &event);
+  if (EFI_ERROR(status)) return status;
+  return fw::gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToBootProbe, nullptr,
+                                &kReadyToBootGroupGuid, &event);
+}
+#endif
+
 struct Service {
   const char* name;
   EFI_STATUS (*start)();
@@ -930,10 +1370,16 @@ struct Service {
 // protocol watch goes last, so that the stand-in's own services are in place
 // (and not traced) before it.
 const Service kServices[] = {
-    {"reset-watch", WatchResets},           {"marker-watch", WatchMarkers},
-    {"platform-hook", PublishPlatformHook}, {"purge-idle-marker", PublishIdleMarker},
-    {"debug-message", PublishDebugMessage}, {"pcd-wrapper", WrapPcd},
+    {"reset-watch", WatchResets},
+    {"marker-watch", WatchMarkers},
+    {"platform-hook", PublishPlatformHook},
+    {"purge-idle-marker", PublishIdleMarker},
+    {"debug-message", PublishDebugMessage},
+    {"pcd-wrapper", WrapPcd},
     {"protocol-watch", WatchProtocols},
+#ifdef STANDIN_SCRIPT_TABLE
+    {"script-at-end-of-dxe", WatchEndOfDxeForScript},
+#endif
 };
 
 // Reads the watch list; returns false when it is present but malformed.
