@@ -3,8 +3,9 @@
 
     guest.py images --debs DIR (--zkboot-deb DEB | --zkboot-root DIR)
                     --ffspack P --driver-ffs FFS --standin EFI --oemplat EFI
-                    --ovmf-code CODE --out DIR
-        builds the guest systems, the disks and the firmware image once
+                    --ovmf-code CODE --ovmf-code-smm CODE --out DIR
+        builds the guest systems, the disks and the firmware images (OVMF
+        and OVMF's SMM build) once
 
     guest.py run SCENARIO --images DIR --qemu Q --ovmf-vars VARS --work DIR
         boots the machine and runs one scenario (see SCENARIOS)
@@ -95,12 +96,13 @@ def make_images(args):
              ("OEM platform", ffspack(args.oemplat, "OemPlatform", OEMPLAT_FILE))]
     with open(args.driver_ffs, "rb") as f:
         files.append(("BootCtlDxe.ffs", f.read()))
-    with open(args.ovmf_code, "rb") as f:
-        code = f.read()
-    image, placed = ovmfvol.patch(code, files)
-    with open(os.path.join(out, "guest.fd"), "wb") as f:
-        f.write(image)
-    print("guest.fd: %s" % ", ".join("%s at 0x%X" % (n, at) for (n, _), (_, at) in zip(files, placed)))
+    for name, path in (("guest.fd", args.ovmf_code), ("guest-smm.fd", args.ovmf_code_smm)):
+        with open(path, "rb") as f:
+            code = f.read()
+        image, placed = ovmfvol.patch(code, files)
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(image)
+        print("%s: %s" % (name, ", ".join("%s at 0x%X" % (n, at) for (n, _), (_, at) in zip(files, placed))))
     print("kernel %s; UKI %d bytes; initramfs %d bytes" % (version, os.path.getsize(os.path.join(out, "disk.efi")),
                                                            os.path.getsize(os.path.join(out, "initrd-disk"))))
     shutil.rmtree(root)
@@ -442,16 +444,105 @@ def scenario_disk_pxe_factory(c, g):
     c.equal(g.var("ZKChgBoot", BOOTCTL), None, "ZKChgBoot is gone")
 
 
-# name: (function, budget in s of QEMU processor time, the disk first by boot index)
+TEST_GUID = "cee76250-3872-4773-8e13-12bc56c4b8ac"
+# The stand-in's FwTestS3 option fail=MASK refuses the S3 libraries' PCD
+# writes, one constructor's at a time.
+FAILING_CONSTRUCTORS = ((1, "bs-record", "boot-script record"), (2, "cs-record", "chipset S3 record"),
+                        (4, "cs-table", "chipset S3 table"))
+
+
+def pcd_sets(lines):
+    """The stand-in's PCD writes of one DXE phase: {name: (value, status)}."""
+    out = {}
+    for t in lines:
+        m = re.match(r"pcd set ([\w-]+)=([0-9A-F]+) status=([0-9A-F]+)$", t)
+        if m:
+            out[m.group(1)] = (int(m.group(2), 16), int(m.group(3), 16))
+    return out
+
+
+def read_phys(g, address, size):
+    """Bytes of physical memory, read by busybox devmem 8 bytes at a time."""
+    data = b""
+    for at in range(address, address + size, 8):
+        _, out = g.m.run("devmem 0x%x 64" % at)
+        data += int(out.strip(), 16).to_bytes(8, "little")
+    return data
+
+
+def s3_records(c, g, lines, smm):
+    """The driver's S3 records in Linux's view of memory, as the firmware's
+    lines say it left them: (boot-script record, chipset record) or None.
+    At ready-to-boot the chipset library hands its table over through SMM
+    communication and frees it (TableClosed 1), whatever the handler
+    answers; without SMM communication it stops before (TableClosed 0)."""
+    sets = pcd_sets(lines)
+    bs, cs, table = sets.get("bs-record"), sets.get("cs-record"), sets.get("cs-table")
+    if not c.true(bs is not None and cs is not None and table is not None and bs[1] == cs[1] == table[1] == 0,
+                  "the driver published its boot-script record, chipset record and table", repr(sets)):
+        return None
+    record = read_phys(g, bs[0], 24)
+    c.equal(record[20], 1, "boot-script record at 0x%X: Locked (byte 20) = 1 after ready-to-lock" % bs[0])
+    chipset = read_phys(g, cs[0], 16)
+    c.equal(chipset[:8], bytes([1, 1 if smm else 0]) + bytes(6), "chipset record at 0x%X: Locked 1, TableClosed %d"
+            % (cs[0], 1 if smm else 0))
+    c.equal(int.from_bytes(chipset[8:], "little"), table[0], "chipset record: TableHeader = the table's address")
+    return record, chipset
+
+
+def resume_checks(c, g, cycle):
+    _, dmesg = g.m.run("dmesg")
+    c.true("PM: suspend exit" in dmesg and "ACPI: PM: Waking up from system sleep state S3" in dmesg,
+           "Linux went to S3 and came back (dmesg)")
+    c.true(g.var("ZKFirstBoot", BOOTCTL) == (7, b"\x00"), "efivarfs works after the resume (ZKFirstBoot 00)")
+
+
+def suspend_resume(c, g, smm, failures):
+    """Suspend to RAM and resume with the driver dispatched; then, for each
+    of `failures`, the same with one S3 constructor made to fail."""
+    m = g.m
+    c.equal(m.up(), "disk", "Linux is up")
+    phases = dxe_phases(m.debug_lines)
+    before = s3_records(c, g, phases[-1], smm) if phases else None
+    resume_checks(c, g, m.suspend_and_wake())
+    if before is not None:
+        sets = pcd_sets(phases[-1])
+        after = (read_phys(g, sets["bs-record"][0], 24), read_phys(g, sets["cs-record"][0], 16))
+        c.equal(after, before, "both records are where the driver left them, unchanged by the resume")
+    var = "%s/FwTestS3-%s" % (EFIVARS, TEST_GUID)
+    for mask, name, what in failures:
+        m.run(r"[ -e {0} ] && chattr -i {0}; printf '\007\000\000\000fail={1}' > {0}".format(var, mask))
+        _, evidence = g.reboot_and_wait()
+        phase = dxe_phases(evidence[1])[-1]
+        c.equal(pcd_sets(phase).get(name, (0, 0))[1], 0x8000000000000009,
+                "the %s constructor failed: its PCD write refused" % what)
+        c.true(any(t == "locate platform-hook status=0" for t in phase),
+               "the driver's constructor chain went on to its end")
+        resume_checks(c, g, m.suspend_and_wake())
+    m.run("[ -e {0} ] && chattr -i {0} && rm {0}; true".format(var))
+
+
+def scenario_suspend_resume(c, g):
+    suspend_resume(c, g, False, ())
+
+
+def scenario_suspend_resume_smm(c, g):
+    suspend_resume(c, g, True, FAILING_CONSTRUCTORS)
+
+
+# name: (function, budget in s of QEMU processor time, the disk first by
+# boot index, OVMF's SMM build)
 SCENARIOS = {
-    "usb_once": (scenario_usb_once, 240, "hd"),
-    "disk_pxe_factory": (scenario_disk_pxe_factory, 300, "usb"),
+    "usb_once": (scenario_usb_once, 240, "hd", False),
+    "disk_pxe_factory": (scenario_disk_pxe_factory, 300, "usb", False),
+    "suspend_resume": (scenario_suspend_resume, 120, "hd", False),
+    "suspend_resume_smm": (scenario_suspend_resume_smm, 300, "hd", True),
 }
 
 
 def run_scenario(args):
-    fn, budget, first = SCENARIOS[args.scenario]
-    missing = [p for p in ("guest.fd", "hd.img", "usb.img") if not os.path.isfile(os.path.join(args.images, p))]
+    fn, budget, first, smm = SCENARIOS[args.scenario]
+    missing = [p for p in ("guest.fd", "guest-smm.fd", "hd.img", "usb.img") if not os.path.isfile(os.path.join(args.images, p))]
     if shutil.which(args.qemu) is None:
         missing.append(args.qemu)
     if missing:
@@ -468,12 +559,14 @@ def run_scenario(args):
     tftp = os.path.join(args.work, "tftp")
     os.makedirs(tftp)
     c = Check()
-    m = Machine(args.work, args.qemu, os.path.join(args.images, "guest.fd"), vars_fd, disks["hd.img"],
-                disks["usb.img"], args.timeout or budget, tftp, first=first)
+    m = Machine(args.work, args.qemu, os.path.join(args.images, "guest-smm.fd" if smm else "guest.fd"), vars_fd,
+                disks["hd.img"], disks["usb.img"], args.timeout or budget, tftp, first=first, smm=smm)
     try:
         fn(c, Guest(m, c))
     except GuestError as e:
         c.fail(str(e))
+    except Exception as e:  # a check that cannot read its evidence fails the run
+        c.fail("check raised %s: %s" % (type(e).__name__, e))
     finally:
         m.stop()
     print("%s: %.1f s wall time, %.1f s QEMU processor time, %d Linux boot(s)"
@@ -494,7 +587,7 @@ def main():
     src = im.add_mutually_exclusive_group(required=True)
     src.add_argument("--zkboot-deb")
     src.add_argument("--zkboot-root")
-    for a in ("--ffspack", "--driver-ffs", "--standin", "--oemplat", "--ovmf-code", "--out"):
+    for a in ("--ffspack", "--driver-ffs", "--standin", "--oemplat", "--ovmf-code", "--ovmf-code-smm", "--out"):
         im.add_argument(a, required=True)
     rn = sub.add_parser("run")
     rn.add_argument("scenario", choices=sorted(SCENARIOS))

@@ -161,7 +161,12 @@ def initramfs(root, version, zkboot_root, init_script, system, lib_dirs):
         loaded.append(m)
         a.host_file("lib/modules/" + os.path.basename(m), path)
     a.file("etc/modules", "".join(os.path.basename(m) + "\n" for m in MODULES).encode())
-    binaries = [("bin/efibootmgr", os.path.join(root, "bin", "efibootmgr"))]
+    # chattr (e2fsprogs, from the host): efivarfs makes new variable files
+    # immutable, and a test variable is rewritten.
+    chattr = shutil.which("chattr") or "/usr/bin/chattr"
+    if not os.path.isfile(chattr):
+        raise BuildError("chattr not found (package e2fsprogs)")
+    binaries = [("bin/efibootmgr", os.path.join(root, "bin", "efibootmgr")), ("bin/chattr", chattr)]
     for dirpath, _, files in os.walk(zkboot_root):
         for name in files:
             path = os.path.join(dirpath, name)

@@ -15,9 +15,11 @@ Time is QEMU's processor time, as in the firmware tests: a budget for the
 whole run, and a wall-time limit of four times that for a guest that halts.
 """
 
+import json
 import os
 import re
 import selectors
+import socket
 import signal
 import subprocess
 import sys
@@ -54,7 +56,7 @@ class Mark:
 
 
 class Machine:
-    def __init__(self, work, qemu, code, vars_fd, hd, usb, budget, tftp_dir, first="hd", log=print):
+    def __init__(self, work, qemu, code, vars_fd, hd, usb, budget, tftp_dir, first="hd", smm=False, log=print):
         self.work = work
         self.budget = budget
         self.log = log
@@ -67,8 +69,14 @@ class Machine:
         self.cmd_number = 0
         self.pid_file = os.path.join(work, "qemu.pid")
         self.debug_log = os.path.join(work, "debug.log")
-        cmd = [qemu, "-pidfile", self.pid_file, "-machine", "q35", "-cpu", "qemu64", "-m", "512", "-nodefaults",
-               "-display", "none", "-no-user-config",
+        self.qmp_path = os.path.join(work, "qmp.sock")
+        # S3 is advertised (the guest can suspend to RAM); QEMU's monitor
+        # wakes it. The SMM build needs SMM and a secure flash.
+        machine = ["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"] if smm \
+            else ["-machine", "q35"]
+        cmd = [qemu, "-pidfile", self.pid_file, *machine, "-cpu", "qemu64", "-m", "512", "-nodefaults",
+               "-display", "none", "-no-user-config", "-global", "ICH9-LPC.disable_s3=0",
+               "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
                "-drive", "if=pflash,format=raw,readonly=on,file=" + code,
                "-drive", "if=pflash,format=raw,file=" + vars_fd,
                "-drive", "if=none,id=hd,format=raw,file=" + hd, "-device", "virtio-blk-pci,drive=hd,bootindex=%d" % (1 if first == "hd" else 2),
@@ -168,7 +176,8 @@ class Machine:
 
     def expect(self, pattern, what, start=0, wall=None):
         """Waits until the serial text after `start` matches; returns the
-        match. `wall`: seconds of wall time this wait may take at most."""
+        match. `wall`: seconds of wall time this wait may take at most.
+        Patterns end in a newline: the text may end in the middle of a line."""
         rx = re.compile(pattern, re.M | re.S)
         began = time.monotonic()
         while True:
@@ -182,7 +191,7 @@ class Machine:
 
     def up(self, start=0):
         """Waits for the guest's prompt; returns the system that came up."""
-        m = self.expect(r"^ZKGUEST up system=(\w+)$", "Linux to come up", start)
+        m = self.expect(r"^ZKGUEST up system=(\w+)\n", "Linux to come up", start)
         self.log("  [%5.1f s cpu] Linux up: %s system" % (self.cpu, m.group(1)))
         self._after_up = m.end()
         return m.group(1)
@@ -194,12 +203,59 @@ class Machine:
         start = len(self.serial)
         self.proc.stdin.write(("ZKCMD %d %s\n" % (n, text)).encode())
         self.proc.stdin.flush()
-        m = self.expect(r"^ZKOUT %d begin\n(.*?)^ZKOUT %d end rc=(\d+)$" % (n, n), "the guest command %r" % text,
+        m = self.expect(r"^ZKOUT %d begin\n(.*?)^ZKOUT %d end rc=(\d+)\n" % (n, n), "the guest command %r" % text,
                         start, wall=COMMAND_WALL)
         rc, out = int(m.group(2)), m.group(1)
         if check and rc != 0:
             raise GuestError("guest command %r ended with status %d:\n%s" % (text, rc, out))
         return rc, out
+
+    # ------------------------------------------------------------ monitor
+    def qmp(self, command):
+        """One QMP command; returns its "return" value."""
+        if getattr(self, "_qmp", None) is None:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.connect(self.qmp_path)
+            self._qmp = sock.makefile("rw")
+            json.loads(self._qmp.readline())  # the greeting
+            self._qmp_send("qmp_capabilities")
+        return self._qmp_send(command)
+
+    def _qmp_send(self, command):
+        self._qmp.write(json.dumps({"execute": command}) + "\n")
+        self._qmp.flush()
+        while True:
+            reply = json.loads(self._qmp.readline())
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise GuestError("QMP %s: %s" % (command, reply["error"]))
+            # an asynchronous event: skip it
+
+    def suspend_and_wake(self):
+        """Suspends the guest to RAM, waits until QEMU reports it suspended,
+        wakes it and waits until the guest answers again. Returns the
+        serial text of the cycle."""
+        n = self.cmd_number
+        self.cmd_number += 1
+        start = len(self.serial)
+        self.proc.stdin.write(("ZKCMD %d echo deep > /sys/power/mem_sleep; echo mem > /sys/power/state\n" % n)
+                              .encode())
+        self.proc.stdin.flush()
+        began = time.monotonic()
+        while self.qmp("query-status")["status"] != "suspended":
+            self._poll(0.2)
+            self._check_alive("the guest to suspend")
+            if time.monotonic() - began > COMMAND_WALL:
+                raise GuestError("the guest did not suspend within %d s" % COMMAND_WALL)
+        self.log("  [%5.1f s cpu] suspended to RAM" % self.cpu)
+        self.qmp("system_wakeup")
+        m = self.expect(r"^ZKOUT %d begin\n(.*?)^ZKOUT %d end rc=(\d+)\n" % (n, n), "the guest to resume", start,
+                        wall=COMMAND_WALL)
+        self.log("  [%5.1f s cpu] resumed (suspend command status %s)" % (self.cpu, m.group(2)))
+        if m.group(2) != "0":
+            raise GuestError("suspend to RAM failed: %s" % m.group(1))
+        return self.serial[start:]
 
     def reboot(self):
         """Reboots the guest (its file systems synced); returns the mark
@@ -211,6 +267,8 @@ class Machine:
 
     def stop(self):
         self._poll(0)
+        if getattr(self, "_qmp", None) is not None:
+            self._qmp.close()
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except ProcessLookupError:

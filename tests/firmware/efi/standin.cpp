@@ -30,6 +30,8 @@
 // The S3 options come from the volatile variable FwTestS3 (test GUID): ASCII
 // "KEY=HEX,..." with keys comm (1: provide the comm buffer, the default; 0:
 // leave PCD 0x27001 at 0), size (the value of PCD 0x27003, default 0) and
+// fail (a mask of the S3 PCD writes the stand-in refuses: 1 bs-record,
+// 2 cs-record, 4 cs-table; default 0), and
 // lock (0: withdraw the DXE SMM ready-to-lock protocol that OVMF installed
 // before the shell, so the driver loads as it does when the DXE dispatcher
 // runs it, before that point; 1, the default: leave it).
@@ -526,12 +528,31 @@ UINT64 EFIAPI PcdGet64(const EFI_GUID* space, UINTN token) {
   return t->value;
 }
 
+// The FwTestS3 option fail (see ReadS3Options).
+UINT64 gOptionFail = 0;
+
 EFI_STATUS EFIAPI PcdSet64(const EFI_GUID* space, UINTN token, UINT64 value) {
   if (!OwnSpace(space)) return gOvmfPcd->Set64(space, token, value);
   PcdToken* t = FindToken(space, token);
   if (t == nullptr) {
     PcdMisuse("Set64 of an unknown token", space, token);
     return EFI_NOT_FOUND;
+  }
+  // fail=MASK: the S3 libraries' PCD writes that are refused (1 bs-record,
+  // 2 cs-record, 4 cs-table), so that their constructor fails.
+  static const char* const kFailing[] = {"bs-record", "cs-record", "cs-table"};
+  for (UINTN i = 0; i < 3; i++) {
+    if ((gOptionFail >> i & 1) != 0 && fw::StrEq(t->name, kFailing[i])) {
+      fw::Line("pcd")
+          .Str(" set ")
+          .Str(t->name)
+          .Str("=")
+          .Hex(value)
+          .Str(" status=")
+          .Hex(EFI_OUT_OF_RESOURCES)
+          .Emit();
+      return EFI_OUT_OF_RESOURCES;
+    }
   }
   t->value = value;
   fw::Line("pcd").Str(" set ").Str(t->name).Str("=").Hex(value).Str(" status=0").Emit();
@@ -680,6 +701,8 @@ bool ReadS3Options() {
       option = &gOptionSize;
     } else if (fw::StartsWith(p, "lock=")) {
       option = &gOptionLock;
+    } else if (fw::StartsWith(p, "fail=")) {
+      option = &gOptionFail;
     } else {
       return false;
     }
