@@ -351,6 +351,47 @@ TEST_F(FirmwareInfoTest, TextSizesAgainstTheBuffer) {
   EXPECT_EQ(r.text, (std::u16string{u'Q', char16_t(0xFFE9)}));
 }
 
+// A call that fails leaves the caller's buffer as it was: no characters of a
+// text that does not fit, none of a text without its NUL.
+TEST_F(FirmwareInfoTest, AFailingCallLeavesTheBufferAlone) {
+  Area(0x60);
+  Text(0x0E, std::string(40, 'B'));
+  Bytes(0x06, {0x24, 0x02, 0x29});
+  Bytes(0x0A, {0x23, 0x59, 0x59});
+  Bytes(0x41, std::vector<uint8_t>(0x60 - 0x41, 'T'));  // runs to the area's end
+  struct Row {
+    const char* what;
+    INTN kind;
+    UINTN capacity;
+    EFI_STATUS status;
+    UINTN size;
+  };
+  const Row rows[] = {
+      {"41 characters into 32", 2, 32, EFI_BUFFER_TOO_SMALL, 41},
+      {"a date of 11 characters into 10", 0, 10, EFI_BUFFER_TOO_SMALL, 11},
+      {"a time of 9 characters into 1", 1, 1, EFI_BUFFER_TOO_SMALL, 9},
+      {"a text without its NUL", 4, 64, EFI_NOT_FOUND, 64},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<CHAR16> buffer(64, u'#');
+    UINTN size = row.capacity;
+    EXPECT_EQ(GetFirmwareInfoText(row.kind, &size, buffer.data()), row.status);
+    EXPECT_EQ(size, row.size);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), u'#'), 64);
+  }
+}
+
+// The kept flash area is the first of its type in the map.
+TEST_F(FirmwareInfoTest, TheKeptAreaIsTheFirstInstanceOfItsType) {
+  const EFI_GUID kept = {0xB78E15D3, 0xF0A5, 0x4248, {0x8E, 0x2F, 0xD3, 0x15, 0x7A, 0xEF, 0x88, 0x36}};
+  flash.PublishDeviceMap(pcd, sim::BuildFlashDeviceMap(kFlashBase, {{kInfoType, {}, kAreaOffset, 0x1000, 0},
+                                                                    {kept, {}, 0x30000, 0x1000, 0},
+                                                                    {kept, {}, 0x40000, 0x1000, 0}}));
+  Boot();
+  EXPECT_EQ(BootStrings.KeptFlashArea, 0xFF030000u);
+}
+
 TEST_F(FirmwareInfoTest, RecordsAndMarkers) {
   struct Row {
     const char* what;
