@@ -214,6 +214,20 @@ TEST_F(FlashWalkTest, TheWalkStartsAtTheRememberedToken) {
   }
 }
 
+// A remembered token the PCD database no longer lists (a firmware update
+// renumbered the list): the database cannot say what follows it, so the walk
+// tries it once and then walks the list from its start.
+TEST_F(FlashWalkTest, ARememberedTokenTheDatabaseLacksRestartsTheWalk) {
+  AddPart(5, 1, 0x1111, 0x2222);
+  AddPart(7, 1, 0x00BF, 0x00BF);
+  pcd.Declare(kDevices, 0x20000001, sim::PcdDatabase::Kind::U32, 9);
+  pcd.nextTokens = 0;
+  Boot();
+  EXPECT_EQ(Selector(), 7u);
+  EXPECT_EQ(Tried({5, 7}), (std::vector<uint64_t>{5, 7}));
+  EXPECT_LT(pcd.nextTokens, 10u) << "the lost token is not asked about again and again";
+}
+
 TEST_F(FlashWalkTest, RejectedEntriesFallThroughToTheGenericOne) {
   struct Row {
     const char* what;
