@@ -633,6 +633,13 @@ TEST_F(BootStringsTest, SetStringAllLanguagesWalksTheTags) {
   EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"deux"), nullptr), 2);
   EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 2", "SetString fr-FR 2"}));
   EXPECT_EQ(platform.hii.String(withPlatformTags, "x-UEFI-ns", 2), u"two");
+  // Only tags that begin with all of "x-UEFI" are passed over.
+  const EFI_GUID near = {0x5A5A5A5B, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const EFI_HII_HANDLE withNearTag = ListOf({"en-US", "x-UEFx"}, near);
+  ASSERT_NE(withNearTag, nullptr);
+  platform.trace.clear();
+  EXPECT_EQ(SetStringAllLanguages(withNearTag, 2, reinterpret_cast<const CHAR16*>(u"deux"), nullptr), 2);
+  EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 2", "SetString x-UEFx 2"}));
   // Named explicitly, such a tag is set like any other.
   EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"2"), "x-UEFI-ns"),
             2);
@@ -786,8 +793,10 @@ TEST_F(BootStringsTest, TheWatchedProtocolAndTheDestructor) {
     EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAtLoad);
     EXPECT_EQ(BootStrings.Watched != nullptr, row.closedAtLoad);
     if (row.watched == sim::LateInstall::AfterEndOfDxe) {
+      const size_t open = platform.OpenEventCount();
       platform.hii.OnAfterEndOfDxe(platform);
       EXPECT_NE(BootStrings.Watched, nullptr);
+      EXPECT_EQ(platform.OpenEventCount(), open - 1) << "the notification closed its event";
     }
     EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAfterEndOfDxe);
     // The destructor closes the event only when the notification did not.
