@@ -266,6 +266,7 @@ FlashDeviceRecord* FlashDeviceSelect(void) {
   if (token == 0) {
     token = NextDeviceToken(0);
   }
+  BOOLEAN restarted = false;
   for (UINT32 tried = 0; token != 0 && tried < kMaxDeviceTokens; tried++) {
     if (token != FLASH_DEVICE_GENERIC || ProbeRememberedGeneric) {
       FlashDeviceRecord* record = FlashDeviceTryToken(token);
@@ -274,7 +275,16 @@ FlashDeviceRecord* FlashDeviceSelect(void) {
         return record;
       }
     }
-    token = NextDeviceToken(token);
+    // A token the database does not know (a remembered one that a firmware
+    // update renumbered away) has no successor: the next token comes back
+    // unchanged. The walk then starts once from the list's beginning.
+    const UINTN next = NextDeviceToken(token);
+    if (next == token) {
+      token = restarted ? 0 : NextDeviceToken(0);
+      restarted = true;
+    } else {
+      token = next;
+    }
   }
   FlashDeviceRecord* record = FlashDeviceTryToken(FLASH_DEVICE_GENERIC);
   PcdWrite32(&FlashDeviceTokenSpaceGuid, FLASH_DEVICE_SELECTOR_TOKEN, FLASH_DEVICE_GENERIC);

@@ -43,13 +43,19 @@ BOOLEAN CreateRecord(EFI_STATUS* status) {
   // Kept before the events exist: the lock event may fire even when the
   // constructor stops at the second event.
   mChipsetS3LibPrivateData = record;
-  ChipsetS3Lib.BootScriptLockEvent = CreateProtocolNotifyEvent(
-      &EFI_DXE_SMM_READY_TO_LOCK_PROTOCOL_GUID, TPL_CALLBACK, OnBootScriptLock, nullptr, nullptr);
-  if (ChipsetS3Lib.BootScriptLockEvent == nullptr) {
+  const EFI_EVENT lockEvent = CreateProtocolNotifyEvent(&EFI_DXE_SMM_READY_TO_LOCK_PROTOCOL_GUID,
+                                                        TPL_CALLBACK, OnBootScriptLock, nullptr, nullptr);
+  if (lockEvent == nullptr) {
     PostCodeHalt(0xA0905);
     DebugMessage(kDebugErrorLevel, "ChipsetS3SaveLib create BootScriptLock Event fail\n");
     *status = EFI_UNSUPPORTED;
     return false;
+  }
+  // Loaded after the ready-to-lock point, the registration run has already
+  // locked the record and closed the event: the handle is not kept, so the
+  // destructor does not close it again.
+  if (record->Locked == 0) {
+    ChipsetS3Lib.BootScriptLockEvent = lockEvent;
   }
   const EFI_STATUS created =
       BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ChipsetS3SaveCloseTableCallBack, nullptr,

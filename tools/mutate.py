@@ -3,12 +3,16 @@
 runs the host tests against each, to find faults that no test catches.
 
 The working tree is never touched. The committed tree (or, with
---source=worktree, the tracked files as they stand) is copied to a scratch
-directory, built there once without sanitizers and without the firmware
-image, and checked green. Then each fault of the list is applied to the copy,
-the host test programs are rebuilt and run, and the file is restored. A fault
-is killed when a test program fails, crashes or times out; it survives when
-every program passes.
+--source=worktree, the tracked files as they stand) is synchronised into a
+scratch directory (one per working tree, kept between runs: only files whose
+content changed are written, so ninja rebuilds only what they touch), built
+there without sanitizers and without the firmware image, and checked green.
+Then each fault of the list is applied to the copy, and the test programs the
+faulty file can reach are rebuilt and run one at a time, stopping at the first
+failure; the file is restored afterwards. The tests that killed earlier faults
+of the same file run first, then the programs in full, fastest first. A fault
+is killed when a test program fails, crashes or times out (five times its
+green run time, at least 10 s); it survives when every program passes.
 
 Fault list format (tools/mutations.txt):
 
@@ -20,19 +24,38 @@ Fault list format (tools/mutations.txt):
 The original text must occur exactly once in the file.
 
 usage: tools/mutate.py [--list FILE] [--only ID[,ID...]] [--workdir DIR]
-                       [--source head|worktree] [--jobs N] [--sanitize] [--keep] [--check]
+                       [--source head|worktree] [--jobs N] [--sanitize] [--clean] [--check]
 """
 import argparse
+import hashlib
+import io
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
-TARGETS = ["unit_tests", "boot_tests", "sim_tests", "simboot_tests", "hw_x86_tests", "bootctl_driver", "simboot"]
-PROGRAMS = ["unit_tests", "boot_tests", "sim_tests", "tests/simboot/simboot_tests", "tests/x86/hw_x86_tests"]
-TEST_TIMEOUT = 120  # seconds per test program; a planted endless loop ends here
+# Each test program with the targets it needs built, fastest first.
+PROGRAMS = [
+    ("unit_tests", ["unit_tests"]),
+    ("tests/x86/hw_x86_tests", ["hw_x86_tests"]),
+    ("sim_tests", ["sim_tests"]),
+    ("boot_tests", ["boot_tests", "bootctl_driver"]),
+    ("tests/simboot/simboot_tests", ["simboot_tests", "simboot", "bootctl_driver"]),
+]
+DRIVER_DIRS = ("frame/", "bootctl/", "s3/", "flash/", "support/")
+MIN_TIMEOUT = 10  # seconds; a program's limit is five times its green run, at least this
+
+
+def reachable(path):
+    """The test programs a fault in `path` can change."""
+    if path.startswith("support/base/efi/"):
+        return ["tests/x86/hw_x86_tests"]  # the image's own seam: only its test compiles it
+    if path.startswith(DRIVER_DIRS):
+        return ["unit_tests", "boot_tests", "tests/simboot/simboot_tests"]  # the simulator links no driver
+    return [program for program, _ in PROGRAMS]
 
 
 class Fault:
@@ -93,45 +116,140 @@ def run(cmd, cwd=None, timeout=None, log=None):
     return code, out
 
 
-def copy_tree(root, src, source):
-    os.makedirs(src)
+def source_files(root, source):
+    """{relative path: bytes} of the tree to check."""
+    files = {}
     if source == "head":
         archive = subprocess.run(["git", "-C", root, "archive", "--format=tar", "HEAD"], check=True,
                                  stdout=subprocess.PIPE).stdout
-        subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
-        return
-    files = subprocess.run(["git", "-C", root, "ls-files", "-z"], check=True,
+        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+            for member in tar.getmembers():
+                if member.isfile():
+                    files[member.name] = (tar.extractfile(member).read(), member.mode)
+        return files
+    names = subprocess.run(["git", "-C", root, "ls-files", "-z"], check=True,
                            stdout=subprocess.PIPE).stdout.decode().split("\0")
-    for rel in filter(None, files):
+    for rel in filter(None, names):
         origin = os.path.join(root, rel)
-        if not os.path.isfile(origin):
-            continue  # deleted in the working tree
+        if os.path.isfile(origin):  # not deleted in the working tree
+            with open(origin, "rb") as f:
+                files[rel] = (f.read(), os.stat(origin).st_mode)
+    return files
+
+
+def sync_tree(root, src, source):
+    """Makes `src` hold exactly the tree's files, writing only those whose
+    content differs, so that an existing build there stays valid for the rest.
+    Returns the number of files written or removed."""
+    wanted = source_files(root, source)
+    changed = 0
+    for rel, (data, mode) in wanted.items():
         target = os.path.join(src, rel)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(origin, target)
+        try:
+            with open(target, "rb") as f:
+                if f.read() == data:
+                    continue
+        except FileNotFoundError:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(data)
+        os.chmod(target, mode & 0o777)
+        changed += 1
+    for dirpath, _, names in os.walk(src):
+        for name in names:
+            rel = os.path.relpath(os.path.join(dirpath, name), src)
+            if rel not in wanted:
+                os.remove(os.path.join(dirpath, name))
+                changed += 1
+    return changed
 
 
-def build(build_dir, jobs, log):
-    code, _ = run(["cmake", "--build", build_dir, "-j", str(jobs), "--target"] + TARGETS, log=log)
+def build(build_dir, jobs, log, targets):
+    code, _ = run(["cmake", "--build", build_dir, "-j", str(jobs), "--target"] + targets, log=log)
     return code == 0
 
 
-def run_tests(build_dir, log):
-    """Returns None when every program passes, else a short reason."""
-    for program in PROGRAMS:
-        path = os.path.join(build_dir, program)
-        if not os.path.exists(path):
-            continue
-        code, out = run([path, "--gtest_brief=1", "--gtest_fail_fast"], cwd=build_dir, timeout=TEST_TIMEOUT,
-                        log=log)
+def failed_tests(out):
+    return [line.split("]", 1)[1].strip().split(" ")[0].rstrip(",") for line in out.splitlines()
+            if line.startswith("[  FAILED  ]") and "listed below" not in line]
+
+
+class Runner:
+    """Builds and runs the test programs in one build directory."""
+
+    def __init__(self, build_dir, jobs, log):
+        self.build_dir, self.jobs, self.log = build_dir, jobs, log
+        self.timeouts = {}  # program: seconds
+        self.built = set()  # programs built since the last source change
+        self.killers = {}  # fault path: {(program, test): kills}
+
+    def ensure_built(self, program):
+        if program in self.built:
+            return True
+        if not build(self.build_dir, self.jobs, self.log, dict(PROGRAMS)[program]):
+            return False
+        self.built.add(program)
+        return True
+
+    def run_program(self, program, test_filter=None):
+        """None when it passes, else a short reason."""
+        path = os.path.join(self.build_dir, program)
+        command = [path, "--gtest_brief=1", "--gtest_fail_fast"]
+        if test_filter:
+            command.append("--gtest_filter=" + test_filter)
+        start = time.time()
+        code, out = run(command, cwd=self.build_dir, timeout=self.timeouts.get(program), log=self.log)
+        if program not in self.timeouts and code == 0 and not test_filter:
+            self.timeouts[program] = max(MIN_TIMEOUT, 5 * (time.time() - start))
+        name = os.path.basename(program)
         if code == "timeout":
-            return f"{os.path.basename(program)} timed out"
+            return name, None, f"{name} timed out"
         if code != 0:
-            failed = [line.split("]", 1)[1].strip().split(" ")[0] for line in out.splitlines()
-                      if line.startswith("[  FAILED  ]") and "listed below" not in line]
-            detail = failed[0].rstrip(",") if failed else (f"exit {code}" if code > 0 else f"signal {-code}")
-            return f"{os.path.basename(program)}: {detail}"
-    return None
+            failed = failed_tests(out)
+            detail = failed[0] if failed else (f"exit {code}" if code > 0 else f"signal {-code}")
+            return name, (failed[0] if failed else None), f"{name}: {detail}"
+        return None
+
+    def green(self):
+        """Builds and runs every program on the unmutated tree; None when all pass."""
+        for program, _ in PROGRAMS:
+            if not self.ensure_built(program):
+                return f"{program} does not build"
+            failure = self.run_program(program)
+            if failure:
+                return failure[2]
+        return None
+
+    def check(self, fault_path):
+        """Runs what the fault can reach; None when everything passes, else the reason."""
+        self.built.clear()
+        programs = reachable(fault_path)
+        # Tests that killed earlier faults of this file first, most kills first.
+        hints = sorted(self.killers.get(fault_path, {}).items(), key=lambda item: -item[1])
+        by_program = {}
+        for (program, test), _ in hints:
+            by_program.setdefault(program, []).append(test)
+        for program in programs:
+            if program in by_program:
+                if not self.ensure_built(program):
+                    return "NO-BUILD"
+                failure = self.run_program(program, ":".join(by_program[program][:8]))
+                if failure:
+                    return self.killed(fault_path, program, failure)
+        for program in programs:
+            if not self.ensure_built(program):
+                return "NO-BUILD"
+            failure = self.run_program(program)
+            if failure:
+                return self.killed(fault_path, program, failure)
+        return None
+
+    def killed(self, fault_path, program, failure):
+        _, test, reason = failure
+        if test:
+            kills = self.killers.setdefault(fault_path, {})
+            kills[(program, test)] = kills.get((program, test), 0) + 1
+        return reason
 
 
 def main():
@@ -139,14 +257,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--list", default=os.path.join(here, "mutations.txt"))
     parser.add_argument("--only", default="", help="comma-separated fault ids")
-    parser.add_argument("--workdir", default="", help="scratch directory (default: a new one under /tmp)")
+    parser.add_argument("--workdir", default="",
+                        help="scratch directory (default: one per working tree under /tmp, kept between runs)")
     parser.add_argument("--source", choices=["head", "worktree"], default="head",
                         help="copy the committed tree (default) or the tracked files as they stand")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--sanitize", action="store_true",
                         help="build with AddressSanitizer and UndefinedBehaviorSanitizer (slower; catches "
                              "faults that only read outside a buffer)")
-    parser.add_argument("--keep", action="store_true", help="keep the scratch tree and build")
+    parser.add_argument("--clean", action="store_true", help="start from an empty scratch directory")
     parser.add_argument("--check", action="store_true",
                         help="only check that every fault applies to the working tree's sources")
     args = parser.parse_args()
@@ -175,22 +294,35 @@ def main():
         print(f"mutation check: {len(faults) - bad} of {len(faults)} faults apply")
         return 1 if bad else 0
 
-    work = args.workdir or tempfile.mkdtemp(prefix="bootctl-mutate-", dir="/tmp")
+    # One scratch directory per working tree, kept: the next run rebuilds only
+    # what changed since.
+    default_work = os.path.join(tempfile.gettempdir(),
+                                "bootctl-mutate-" + hashlib.sha1(root.encode()).hexdigest()[:10]
+                                + ("-sanitize" if args.sanitize else ""))
+    work = args.workdir or default_work
     src, build_dir = os.path.join(work, "src"), os.path.join(work, "build")
     log = os.path.join(work, "mutate.log")
-    if os.path.exists(src):
-        shutil.rmtree(src)
-    copy_tree(root, src, args.source)
-    print(f"mutation check: {len(faults)} faults, scratch tree {work} (log: {log})", flush=True)
+    if args.clean:
+        shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(src, exist_ok=True)
+    with open(log, "w", encoding="utf-8"):
+        pass
+    run_start = time.time()
+    changed = sync_tree(root, src, args.source)
+    print(f"mutation check: {len(faults)} faults, scratch tree {work} ({changed} files synchronised; "
+          f"log: {log})", flush=True)
 
-    code, _ = run(["cmake", "-S", src, "-B", build_dir, "-DSANITIZE=" + ("ON" if args.sanitize else "OFF"),
-                   "-DBUILD_EFI_IMAGE=OFF",
-                   "-DFIRMWARE_TESTS=OFF", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_FLAGS=-O1"], log=log)
-    if code != 0 or not build(build_dir, args.jobs, log):
-        sys.exit("mutation check: the unmutated tree does not build; see the log")
-    reason = run_tests(build_dir, log)
+    if not os.path.exists(os.path.join(build_dir, "build.ninja")):
+        code, _ = run(["cmake", "-S", src, "-B", build_dir, "-G", "Ninja",
+                       "-DSANITIZE=" + ("ON" if args.sanitize else "OFF"), "-DBUILD_EFI_IMAGE=OFF",
+                       "-DFIRMWARE_TESTS=OFF", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_FLAGS=-O1"], log=log)
+        if code != 0:
+            sys.exit("mutation check: the unmutated tree does not configure; see the log")
+    runner = Runner(build_dir, args.jobs, log)
+    reason = runner.green()
     if reason:
-        sys.exit(f"mutation check: the unmutated tree fails its tests ({reason}); see the log")
+        sys.exit(f"mutation check: the unmutated tree fails ({reason}); see the log")
+    print(f"mutation check: green in {time.time() - run_start:.0f}s", flush=True)
 
     results = []
     for fault in faults:
@@ -211,12 +343,14 @@ def main():
             with open(log, "a", encoding="utf-8") as f:
                 f.write(f"\n===== {fault.id}: {fault.description}\n")
             try:
-                if not build(build_dir, args.jobs, log):
+                reason = runner.check(fault.path)
+                if reason == "NO-BUILD":
                     outcome, detail = "NO-BUILD", "the mutant does not compile"
                 else:
-                    reason = run_tests(build_dir, log)
                     outcome, detail = ("KILLED", reason) if reason else ("SURVIVED", fault.description)
             finally:
+                # Rewritten (a newer time stamp), so the next build compiles
+                # the original again.
                 with open(path, "w", encoding="utf-8") as f:
                     f.write(original)
         results.append((fault, outcome, detail))
@@ -227,12 +361,10 @@ def main():
     valid = killed + len(survived)
     rate = f"{100.0 * killed / valid:.1f}%" if valid else "n/a"
     print(f"\nmutation check: {killed} of {valid} faults killed ({rate}); "
-          f"{len(results) - valid} not applicable (stale or not compiling)")
+          f"{len(results) - valid} not applicable (stale or not compiling); "
+          f"{(time.time() - run_start) / 60:.1f} minutes")
     for fault in survived:
         print(f"  survived: {fault.id} ({fault.path}): {fault.description}")
-    if not args.keep:
-        shutil.rmtree(src, ignore_errors=True)
-        shutil.rmtree(build_dir, ignore_errors=True)
     return 1 if survived else 0
 
 

@@ -310,12 +310,17 @@ EFI_STATUS GetFirmwareInfoText(INTN kind, UINTN* size, CHAR16* buffer) {
     offset += marker.length;
   }
 
+  // Measured first, copied only once it is known to fit: a failing call
+  // leaves the caller's buffer as it was.
   const UINT64 limit = local != nullptr ? sizeof(printed) : (offset < areaSize ? areaSize - offset : 0);
-  const UINTN needed = CopyText(local, base + offset, limit, buffer, *size);
+  const UINTN needed = CopyText(local, base + offset, limit, buffer, 0);
   if (needed == 0) return EFI_NOT_FOUND;
   const BOOLEAN fits = needed <= *size;
   *size = needed;
-  return fits ? EFI_SUCCESS : EFI_BUFFER_TOO_SMALL;
+  if (!fits) return EFI_BUFFER_TOO_SMALL;
+  CopyText(local, base + offset, needed, buffer, needed);
+  buffer[needed - 1] = 0;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS BcdToDate(const UINT8* bcd, EFI_TIME* time) {

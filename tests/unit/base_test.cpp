@@ -257,23 +257,25 @@ TEST(Guids, CompareAndCopyBothHalves) {
 // ---------------------------------------------------------------- lists, device paths
 
 TEST(Lists, AddTailKeepsOrderBothWays) {
-  LIST_ENTRY head, first, second;
+  LIST_ENTRY head, first, second, third;
   EXPECT_EQ(ListInit(&head), &head);
   EXPECT_EQ(head.ForwardLink, &head);
   EXPECT_EQ(head.BackLink, &head);
 
+  // Three entries: from the third on, the last entry and the first differ.
   EXPECT_EQ(ListAddTail(&head, &first), &head);
   EXPECT_EQ(ListAddTail(&head, &second), &head);
-  const LIST_ENTRY* forward[] = {&head, &first, &second, &head};
+  EXPECT_EQ(ListAddTail(&head, &third), &head);
+  const LIST_ENTRY* forward[] = {&head, &first, &second, &third, &head};
   const LIST_ENTRY* p = &head;
-  for (size_t i = 1; i < 4; ++i) {
+  for (size_t i = 1; i < 5; ++i) {
     p = p->ForwardLink;
     EXPECT_EQ(p, forward[i]) << "forward step " << i;
   }
   p = &head;
-  for (size_t i = 1; i < 4; ++i) {
+  for (size_t i = 1; i < 5; ++i) {
     p = p->BackLink;
-    EXPECT_EQ(p, forward[3 - i]) << "backward step " << i;
+    EXPECT_EQ(p, forward[4 - i]) << "backward step " << i;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "frame/driver.h"
+#include "sim/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {
@@ -29,6 +30,7 @@ class CallLog {
   ~CallLog() { active_ = nullptr; }
   EFI_SYSTEM_TABLE* SystemTable() { return &system_; }
   std::vector<std::string> calls;
+  std::map<std::string, std::pair<UINT32, EFI_TPL>> levels;  // "#n": type and notification level
 
   // Index of the first call equal to `call` at or after `from`; -1 if none.
   int Find(const std::string& call, int from = 0) const {
@@ -73,6 +75,7 @@ class CallLog {
   static EFI_STATUS EFIAPI Create(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY f, void* c, EFI_EVENT* e) {
     const EFI_STATUS s = active_->real_.CreateEvent(type, tpl, f, c, e);
     active_->Created(e, s);
+    active_->levels[active_->EventName(e ? *e : nullptr)] = {type, tpl};
     active_->Add("CreateEvent " + active_->EventName(e ? *e : nullptr));
     return s;
   }
@@ -80,6 +83,7 @@ class CallLog {
                                     const EFI_GUID* g, EFI_EVENT* e) {
     const EFI_STATUS s = active_->real_.CreateEventEx(type, tpl, f, c, g, e);
     active_->Created(e, s);
+    active_->levels[active_->EventName(e ? *e : nullptr)] = {type, tpl};
     active_->Add("CreateEventEx " + G(g) + " " + active_->EventName(e ? *e : nullptr));
     return s;
   }
@@ -150,6 +154,68 @@ TEST_F(ChainTest, ConstructorsAndDestructorsRunInTheirOrder) {
                         "CloseEvent #2",
                     }));
   EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+}
+
+// Every event the libraries and the entry create: its type and the level its
+// notification runs at, named by the group or protocol it waits for.
+TEST_F(ChainTest, EveryEventNotifiesAtItsLevel) {
+  const EFI_GUID scriptSpace = {0xA1AFF049, 0xFDEB, 0x442A, {0xB3, 0x20, 0x13, 0xAB, 0x4C, 0xB7, 0x2B, 0xBC}};
+  sim::PcdDatabase pcd{platform};
+  for (uint64_t token : {0x30000, 0x30001}) pcd.Declare(scriptSpace, token, sim::PcdDatabase::Kind::U64, 0);
+  platform.hii.SetAllPresent(true);
+  platform.BeginBoot();
+  ResetDriverState();
+  CallLog log(platform);
+  RunLibraryConstructors(platform.ImageHandle(), log.SystemTable());
+  ModuleEntry(platform.ImageHandle(), log.SystemTable());
+  std::multimap<std::string, std::pair<UINT32, EFI_TPL>> seen;
+  for (size_t i = 0; i < log.calls.size(); ++i) {
+    const std::string& call = log.calls[i];
+    if (call.rfind("CreateEventEx ", 0) == 0) {
+      const std::string group = call.substr(14, 36);
+      seen.emplace("group " + group, log.levels[call.substr(51)]);
+    } else if (call.rfind("RegisterProtocolNotify ", 0) == 0 && i > 0 &&
+               log.calls[i - 1].rfind("CreateEvent #", 0) == 0) {
+      seen.emplace("protocol " + call.substr(23), log.levels[log.calls[i - 1].substr(12)]);
+    }
+  }
+  const std::multimap<std::string, std::pair<UINT32, EFI_TPL>> expected = {
+      {"protocol 60FF8964-E906-41D0-AFED-F241E974E08E", {0x200, 8}},  // boot-script sealing
+      {"protocol 60FF8964-E906-41D0-AFED-F241E974E08E", {0x200, 8}},  // chipset S3 record lock
+      {"group 7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B", {0x200, 8}},     // chipset S3 table close
+      {"group 27ABF055-B1B8-4C26-8048-748F37BAA2DF", {0x200, 16}},    // boot services ended
+      {"protocol 1C2E4602-E3BA-4B07-E3B8-3555A51C613A", {0x200, 8}},  // pointer registry
+      {"group 27ABF055-B1B8-4C26-8048-748F37BAA2DF", {0x200, 8}},     // flash runtime pointers
+      {"protocol 8BFFF2C1-0BB8-47FD-9F6A-AEC101ACBE6E", {0x200, 8}},  // watched protocol
+      {"group 02CE967A-DD7E-4FFC-9EE7-810CF0470880", {0x200, 8}},     // End-of-DXE
+  };
+  EXPECT_EQ(seen, expected);
+}
+
+// Loaded after the ready-to-lock point, the chipset S3 library's lock event
+// fires and closes itself while it is being created; the destructor must not
+// close it a second time.
+TEST_F(ChainTest, ALoadAfterReadyToLockClosesTheLockEventOnce) {
+  const EFI_GUID readyToLock = {0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}};
+  platform.bootHooks.push_back([&](sim::Platform& p) { p.InstallProtocol(readyToLock, nullptr); });
+  platform.BeginBoot();
+  ResetDriverState();
+  CallLog log(platform);
+  RunLibraryConstructors(platform.ImageHandle(), log.SystemTable());
+  const int registered = log.Find("RegisterProtocolNotify 60FF8964-E906-41D0-AFED-F241E974E08E");
+  ASSERT_GT(registered, 0);
+  const std::string created = log.calls[static_cast<size_t>(registered) - 1];
+  ASSERT_EQ(created.rfind("CreateEvent #", 0), 0u);
+  const std::string close = "CloseEvent " + created.substr(12);
+  EXPECT_GT(log.Find(close, registered), registered) << "closed by its own registration run";
+  const size_t events = platform.OpenEventCount();
+  const size_t before = log.calls.size();
+  RunLibraryDestructors(platform.ImageHandle(), log.SystemTable());
+  EXPECT_EQ(std::count(log.calls.begin(), log.calls.end(), close), 1);
+  // Every close the destructors make finds an open event.
+  EXPECT_GT(log.calls.size(), before);
+  EXPECT_EQ(platform.OpenEventCount(), events - (log.calls.size() - before));
+  platform.bootHooks.pop_back();
 }
 
 }  // namespace

@@ -232,13 +232,14 @@ TEST_F(ChangeBootTest, SetupOf112BytesIsEditedAnd111IsNot) {
 struct HookState {
   int calls = 0;
   bool removeSetup = false;
+  EFI_STATUS status = EFI_SUCCESS;  // what the hook returns
 };
 HookState gHook;
 
 EFI_STATUS EFIAPI FactoryHook() {
   gHook.calls++;
   if (gHook.removeSetup) sim::Platform::Current()->RemoveVariable(u"Setup", SetupVariableGuid);
-  return EFI_SUCCESS;
+  return gHook.status;
 }
 
 struct HookInterface {
@@ -359,6 +360,14 @@ TEST_F(ChangeBootTest, FactoryResetHookNeedsAFullInterface) {
     EXPECT_EQ(CallFactoryResetHook(), row.expected);
     EXPECT_EQ(gHook.calls, row.calls);
   }
+  // The hook's own status comes back as it is.
+  HookInterface hook{};
+  hook.length = 128;
+  hook.hook = FactoryHook;
+  PlatformHookProtocol = &hook;
+  gHook = HookState{};
+  gHook.status = EFI_ACCESS_DENIED;
+  EXPECT_EQ(CallFactoryResetHook(), EFI_ACCESS_DENIED);
   PlatformHookProtocol = nullptr;
   EXPECT_EQ(CallFactoryResetHook(), EFI_UNSUPPORTED);
 }

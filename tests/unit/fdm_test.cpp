@@ -102,6 +102,22 @@ TEST_F(FdmTest, InstancesHiddenEntriesAndTheFlashBase) {
   EXPECT_EQ(offset, 7u) << "outputs written only on success";
 }
 
+// A FlashBase above 4 GiB: the checksum covers all 28 header bytes, the
+// high half of FlashBase among them, and every address carries all 64 bits.
+TEST_F(FdmTest, ASixtyFourBitFlashBase) {
+  Publish(Map({{kTypeA, kZero, 0x20000, 0x1000, 0}}, 0x12FFFF0000));
+  EXPECT_EQ(FdmRegionBase(&kTypeA, 1), 0x1300010000u);
+  EXPECT_EQ(FdmRegionBaseByGuids(&kTypeA, &kZero, 1), 0x1300010000u);
+  // Its high half counted out of the sum: the header no longer adds up.
+  std::vector<uint8_t> map = Map({{kTypeA, kZero, 0x20000, 0x1000, 0}}, 0x12FFFF0000);
+  map[16] = static_cast<uint8_t>(map[16] + 0x12);
+  Publish(map);
+  EFI_GUID area;
+  UINT64 offset, size;
+  UINT32 attributes;
+  EXPECT_EQ(FdmGetEntry(&kTypeA, 1, &area, &offset, &size, &attributes), EFI_SECURITY_VIOLATION);
+}
+
 TEST_F(FdmTest, ByGuidsSkipsEntriesWithAnotherAreaGuid) {
   Publish(Map({{kTypeB, kZero, 0x100, 1, 0},
                {kTypeA, kArea1, 0x1000, 0x10, 0},

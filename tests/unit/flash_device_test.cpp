@@ -163,6 +163,14 @@ class FlashWalkTest : public DriverTest {
   uint64_t Selector() const { return pcd.Find(kDevices, 0x20000001)->value; }
 };
 
+// Device tokens whose entry the walk reads, in order.
+std::vector<uint64_t> gEntriesRead;
+decltype(EFI_PCD_PROTOCOL::GetPtr) gRealGetPtr;
+void* EFIAPI RecordEntryRead(const EFI_GUID* space, UINTN token) {
+  if (std::memcmp(space, &kDevices, sizeof(EFI_GUID)) == 0) gEntriesRead.push_back(token);
+  return gRealGetPtr(space, token);
+}
+
 TEST_F(FlashWalkTest, TheWalkSkipsTheSpecialTokensOnceEach) {
   // Token order 5, 0x12345678, 0x20000001, 7; entry 5 fails, the selector
   // token is tried as a device because it follows the generic token, 7 matches.
@@ -171,7 +179,12 @@ TEST_F(FlashWalkTest, TheWalkSkipsTheSpecialTokensOnceEach) {
   pcd.Declare(kDevices, 0x20000001, sim::PcdDatabase::Kind::U32, 0);
   AddPart(7, 1, 0x00BF, 0xFFFF00BF);                          // only the low 16 bits compare
   pcd.DeclarePtr(kInfo1, 7, std::vector<uint8_t>(40, 0x77));  // longer than the block: cut at 32
+  gEntriesRead.clear();
+  gRealGetPtr = pcd.protocol.GetPtr;
+  pcd.protocol.GetPtr = RecordEntryRead;
   Boot();
+  pcd.protocol.GetPtr = gRealGetPtr;
+  EXPECT_EQ(gEntriesRead, (std::vector<uint64_t>{5, 0x20000001, 7}));
   EXPECT_EQ(Selector(), 7u);
   EXPECT_EQ(Tried({5, 7}), (std::vector<uint64_t>{5, 7}));
   EXPECT_EQ(CurrentFlashDevice, &FlashDevice.Descriptor);
@@ -212,6 +225,20 @@ TEST_F(FlashWalkTest, TheWalkStartsAtTheRememberedToken) {
     EXPECT_EQ(a[i].width, want[i].width);
     EXPECT_EQ(a[i].value, want[i].value);
   }
+}
+
+// A remembered token the PCD database no longer lists (a firmware update
+// renumbered the list): the database cannot say what follows it, so the walk
+// tries it once and then walks the list from its start.
+TEST_F(FlashWalkTest, ARememberedTokenTheDatabaseLacksRestartsTheWalk) {
+  AddPart(5, 1, 0x1111, 0x2222);
+  AddPart(7, 1, 0x00BF, 0x00BF);
+  pcd.Declare(kDevices, 0x20000001, sim::PcdDatabase::Kind::U32, 9);
+  pcd.nextTokens = 0;
+  Boot();
+  EXPECT_EQ(Selector(), 7u);
+  EXPECT_EQ(Tried({5, 7}), (std::vector<uint64_t>{5, 7}));
+  EXPECT_LT(pcd.nextTokens, 10u) << "the lost token is not asked about again and again";
 }
 
 TEST_F(FlashWalkTest, RejectedEntriesFallThroughToTheGenericOne) {

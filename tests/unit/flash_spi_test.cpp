@@ -81,6 +81,120 @@ TEST_F(SpiFlashTest, EveryRealPartIsDiscoveredThroughSfdp) {
   }
 }
 
+// The tables built for what the real parts lack (sim/data/sfdp/synthetic):
+// first their fields as JESD216 lays them out, then what discovery makes of
+// them through the generic entry, whose own erase block size is 0x8000 and
+// whose size factors give 1 MiB.
+TEST_F(SpiFlashTest, SyntheticTablesCoverWhatTheRealPartsLack) {
+  struct Row {
+    const char* part;
+    uint32_t pointer;  // the first parameter header's table pointer
+    uint8_t dwords;    // its length
+    uint32_t dword1, density;
+    uint8_t eraseTypes[8];
+    // Expected after discovery.
+    uint32_t deviceSize, eraseBlockSize;
+    uint8_t eraseOpcode;
+    bool granularity64, nonvolatileProtect;
+    uint8_t blockEraseOpcode;
+  };
+  const Row rows[] = {
+      {"SYN-2GBIT-LINEAR",
+       0x80,
+       9,
+       0xFFF120E1,
+       0x7FFFFFFF,
+       {12, 0x20, 15, 0x52, 16, 0xD8, 0, 0},
+       0x10000000,
+       4096,
+       0x20,
+       false,
+       true,
+       0xD8},
+      {"SYN-4GBIT-EXP",
+       0x120,
+       9,
+       0xFFF1FFEF,
+       0x80000020,
+       {16, 0xDC, 18, 0xD8, 0, 0xFF, 0, 0xFF},
+       0x20000000,
+       0x8000,
+       0xFF,
+       true,
+       false,
+       0xDC},
+      {"SYN-16GBIT-EXP",
+       0x010040,
+       9,
+       0xFFF121ED,
+       0x80000022,
+       {12, 0x21, 15, 0x5C, 0, 0xFF, 16, 0xDC},
+       0x80000000,
+       4096,
+       0x21,
+       true,
+       false,
+       0xDC},
+      {"SYN-32GBIT-EXP",
+       0x30,
+       16,
+       0xFFF120E5,
+       0x80000023,
+       {15, 0x52, 16, 0xD8, 16, 0xDC, 0, 0xFF},
+       0x100000,
+       4096,
+       0x20,
+       true,
+       true,
+       0xD8},
+  };
+  sim::SpiParamsSpec generic;
+  generic.eraseBlockSize = 0x8000;
+  sim::DeclareFlashDevice(pcd, 0x12345678, sim::EncodeFlashDeviceEntry({3, 0x12345678, 0, 0x10, 0x100}),
+                          sim::EncodeSpiFlashParams(generic));
+  sim::DeclareFlashSelector(pcd, 0x12345678);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.part);
+    const sim::SpiNorPart part =
+        sim::SpiNorPart::FromFile(sim::SpiNorPart::DataDirectory() + "/synthetic/" + row.part + ".json");
+    const auto byte = [&](uint32_t address) { return part.SfdpByte(address); };
+    const auto dword = [&](uint32_t address) {
+      return uint32_t{byte(address)} | uint32_t{byte(address + 1)} << 8 | uint32_t{byte(address + 2)} << 16 |
+             uint32_t{byte(address + 3)} << 24;
+    };
+    EXPECT_EQ(dword(0), 0x50444653u) << "\"SFDP\"";
+    EXPECT_EQ(byte(7), 0xFF) << "access protocol";
+    EXPECT_EQ(byte(8), 0x00) << "ID LSB of the basic flash parameter table";
+    EXPECT_EQ(byte(10), 0x01) << "major revision";
+    EXPECT_EQ(byte(11), row.dwords);
+    EXPECT_EQ(dword(12) & 0xFFFFFF, row.pointer);
+    EXPECT_EQ(byte(15), 0xFF) << "ID MSB";
+    EXPECT_EQ(dword(row.pointer), row.dword1);
+    EXPECT_EQ(dword(row.pointer + 4), row.density);
+    for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(byte(row.pointer + 28 + i), row.eraseTypes[i]) << i;
+    EXPECT_EQ(part.sfdp.count(row.pointer + row.dwords * 4u - 1u), 1u)
+        << "the table is as long as its header says";
+    EXPECT_EQ(part.sfdp.count(row.pointer + row.dwords * 4u), 0u);
+
+    flash.AttachSpiPart(part);
+    flash.spi.commands.clear();
+    Boot();
+    EXPECT_TRUE(platform.violations.empty()) << platform.violations.front();
+    ASSERT_EQ(flash.spi.commands.size(), 2u);
+    const uint8_t at[4] = {static_cast<uint8_t>(row.pointer >> 16), static_cast<uint8_t>(row.pointer >> 8),
+                           static_cast<uint8_t>(row.pointer), 0};
+    EXPECT_EQ(flash.spi.commands[1].tx, std::vector<uint8_t>(at, at + 4)) << "24-bit address, dummy byte";
+    EXPECT_EQ(flash.spi.commands[1].rx.size(), 36u);
+    EXPECT_EQ(Spi().DeviceSize, row.deviceSize);
+    EXPECT_EQ(Spi().EraseBlockSize, row.eraseBlockSize);
+    EXPECT_EQ(Spi().Copied[1], row.eraseOpcode);
+    EXPECT_EQ((Spi().Flags & 0x8) != 0, row.granularity64);
+    EXPECT_EQ((Spi().Flags & 0x400) != 0, row.nonvolatileProtect);
+    EXPECT_EQ(FlashDevice.SfdpBlockEraseOpcode, row.blockEraseOpcode);
+    EXPECT_EQ(FlashDevice.SfdpBlockEraseSizeExp, 16);
+  }
+}
+
 TEST_F(SpiFlashTest, TheIdentificationComparesAll32BitsOfTheReceivedBytes) {
   flash.AttachSpiPart(sim::SpiNorPart::ByName("W25Q16JV"));  // answers EF 40 15
   struct Row {
@@ -103,6 +217,14 @@ TEST_F(SpiFlashTest, TheIdentificationComparesAll32BitsOfTheReceivedBytes) {
     EXPECT_EQ(flash.spi.commands[0].opcode, 0x9F) << "the opcode is sent even for 0 bytes";
     EXPECT_EQ(flash.spi.commands[0].rx.size(), row.bytes);
   }
+  // Only two of the three length bits count: a source byte of 7 asks for 3 bytes.
+  sim::DeclareFlashSelector(pcd, 40);
+  Device(40, 0x001540EF, 7);
+  flash.spi.commands.clear();
+  Boot();
+  EXPECT_EQ(Selector(), 40u);
+  ASSERT_FALSE(flash.spi.commands.empty());
+  EXPECT_EQ(flash.spi.commands[0].rx.size(), 3u);
 }
 
 TEST_F(SpiFlashTest, TransferCountsAreCutToTheFifo) {
@@ -190,6 +312,7 @@ TEST_F(SpiFlashTest, TheBracketSavesAndRestoresTheRegistersAndIdlesTheImcOnlyInA
     SCOPED_TRACE(acpi ? "SCI_EN set" : "SCI_EN clear");
     flash.SetSciEnabled(acpi);
     const size_t imcBefore = notebook.imc.requests.size();
+    const size_t traceBefore = platform.trace.size();
     EXPECT_EQ(FlashAccessOpen(), EFI_SUCCESS);
     EXPECT_EQ(flash.FchRegister(0x298), 0x80C40100u);
     EXPECT_EQ(flash.FchRegister(0x2A8), 0xF3u);
@@ -198,7 +321,48 @@ TEST_F(SpiFlashTest, TheBracketSavesAndRestoresTheRegistersAndIdlesTheImcOnlyInA
     EXPECT_EQ(flash.FchRegister(0x298), 0x00C40100u);
     EXPECT_EQ(flash.FchRegister(0x2A8), 0xFFu);
     EXPECT_EQ(notebook.imc.requests.size() - imcBefore, acpi ? 2u : 0u);
+    // The microcontroller is idled before 0xFED80298 changes and told to
+    // resume before it is restored; 0xFED802A8 follows 0xFED80298 both ways.
+    std::vector<std::string> order;
+    for (size_t i = traceBefore; i < platform.trace.size(); ++i) {
+      const sim::TraceEvent& e = platform.trace[i];
+      if (e.kind == "ImcRequest") order.push_back("IMC");
+      for (const auto& f : e.fields) {
+        if (e.kind == "FlashRegister" && f.first == "register") order.push_back(f.second);
+      }
+    }
+    const std::vector<std::string> open = {"0xFED80298", "0xFED802A8"};
+    std::vector<std::string> expected;
+    for (int pass = 0; pass < 2; ++pass) {
+      if (acpi) expected.push_back("IMC");
+      expected.insert(expected.end(), open.begin(), open.end());
+    }
+    EXPECT_EQ(order, expected);
   }
+}
+
+// The other agent takes the lock while the flash is open and never gives it
+// back: close still puts both registers back and lets the microcontroller
+// resume (flash left writable and the microcontroller idle for the rest of
+// the boot would be worse than one unlocked restore), withdraws the host's
+// claim and reports EFI_TIMEOUT.
+TEST_F(SpiFlashTest, CloseRestoresTheRegistersEvenWithoutTheLock) {
+  notebook.EnableImc(true);
+  flash.SetSciEnabled(true);
+  flash.SetFchRegister(0x2A8, 0xFF);
+  flash.SetFchRegister(0x298, 0x00C40100);
+  ASSERT_EQ(FlashAccessOpen(), EFI_SUCCESS);
+  const size_t imcBefore = notebook.imc.requests.size();
+  flash.peer.peerFlag = 1;
+  flash.peer.turn = 1;
+  const uint64_t reads = flash.peer.peerFlagReads;
+  EXPECT_EQ(FlashAccessClose(), EFI_TIMEOUT);
+  EXPECT_GE(flash.peer.peerFlagReads - reads, 1000000u) << "a million reads of the other agent's flag";
+  EXPECT_EQ(flash.FchRegister(0x298), 0x00C40100u);
+  EXPECT_EQ(flash.FchRegister(0x2A8), 0xFFu);
+  EXPECT_EQ(notebook.imc.requests.size() - imcBefore, 1u) << "the resume request";
+  EXPECT_EQ(flash.peer.hostFlag, 0u) << "the host's claim withdrawn";
+  EXPECT_EQ(platform.violations.size(), 2u) << "the two unlocked changes the simulator sees";
 }
 
 TEST_F(SpiFlashTest, TheLockWindowRegisterFollowsTheProcessorFamily) {

@@ -8,6 +8,7 @@
 #include "s3/chipset_s3.h"
 #include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
+#include "sim/flash_devices.h"
 #include "sim/pcd_db.h"
 #include "tests/le_bytes.h"
 #include "tests/unit/comm_capture.h"
@@ -74,6 +75,29 @@ class S3Test : public DriverTest {
 };
 
 // ---------------------------------------------------------------- boot script
+
+// The record page is asked for below 4 GiB (the highest address it may end
+// at is 0xFFFFFFFF) as one page of reserved memory.
+decltype(EFI_BOOT_SERVICES::AllocatePages) gRealAllocatePages;
+std::vector<std::vector<uint64_t>> gPageRequests;  // allocation type, memory type, pages, address given
+EFI_STATUS EFIAPI RecordPageRequest(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
+                                    EFI_PHYSICAL_ADDRESS* memory) {
+  gPageRequests.push_back({uint64_t(type), uint64_t(memoryType), pages, *memory});
+  return gRealAllocatePages(type, memoryType, pages, memory);
+}
+
+TEST_F(S3Test, TheRecordPageIsAskedForBelow4GiB) {
+  platform.BeginBoot();
+  ResetDriverState();
+  gPageRequests.clear();
+  gRealAllocatePages = platform.BootServices()->AllocatePages;
+  platform.BootServices()->AllocatePages = RecordPageRequest;
+  RunLibraryConstructors(platform.ImageHandle(), platform.SystemTable());
+  platform.BootServices()->AllocatePages = gRealAllocatePages;
+  ASSERT_FALSE(gPageRequests.empty());
+  EXPECT_EQ(gPageRequests[0], (std::vector<uint64_t>{uint64_t(AllocateMaxAddress),
+                                                     uint64_t(EfiReservedMemoryType), 1, 0xFFFFFFFF}));
+}
 
 TEST_F(S3Test, TheFirstModuleCreatesTheRecordBelow4GiB) {
   const uint64_t record = Pcd(kScriptSpace, 0x30000);
@@ -496,6 +520,7 @@ std::vector<std::vector<uint8_t>> ListPayloads(LIST_ENTRY* head, std::vector<uin
 TEST_F(S3Test, HeapHobsThatAskToBeTakenBecomeNodesInHobOrder) {
   platform.AddGuidHob(kHeapHob, HeapHob(0x50414548, 3, 8, 1, {1, 2, 3}));
   platform.AddGuidHob(kHeapHob, HeapHob(0x50414548, 2, 4, 0, {9, 9}));  // not taken
+  platform.AddGuidHob(kHeapHob, HeapHob(0x50414548, 2, 4, 2, {6, 6}));  // taken only at 1
   platform.AddGuidHob(kHeapHob, HeapHob(0x50414549, 2, 4, 1, {8, 8}));  // not "HEAP"
   platform.AddGuidHob(kHeapHob, HeapHob(0x50414548, 9, 4, 1, {7, 7}));  // payload runs past the HOB
   platform.AddGuidHob(kHeapHob,
@@ -609,6 +634,29 @@ struct Registry {
     return EFI_SUCCESS;
   }
 };
+
+// The flash runtime pointers' values: the first area of its type whose area
+// GUID is zero (address and size), and the first byte after the volume's
+// header, whose length is the UINT16 at offset 0x30 (the checksum follows).
+TEST_F(S3Test, TheFlashRuntimePointersHoldTheirAreas) {
+  sim::FlashPlatform flash{platform, notebook};
+  const EFI_GUID runtimeArea = {0xD9DDACA2, 0x0816, 0x48F3, {0xAD, 0xED, 0x6B, 0x71, 0x65, 0x6B, 0x24, 0x8A}};
+  const EFI_GUID volume = {0x773C5374, 0x81D1, 0x4D43, {0xB2, 0x93, 0xF3, 0xD7, 0x4F, 0x18, 0x1D, 0x6B}};
+  const EFI_GUID named = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+  sim::MappedFlashPart& part =
+      flash.AddMappedPart(sim::MappedFlashPart::Method::SingleCommand, 0xFF800000, 0x1000, 0, 0, 0, 0);
+  std::fill(part.array.begin(), part.array.end(), 0xFF);
+  const uint8_t header[4] = {0x48, 0x00, 0x34, 0x12};  // HeaderLength 0x48, then the checksum
+  std::copy(header, header + 4, part.array.begin() + 0x30);
+  flash.PublishDeviceMap(pcd, sim::BuildFlashDeviceMap(0xFF000000, {{runtimeArea, named, 0x10000, 0x1000, 0},
+                                                                    {runtimeArea, {}, 0x20000, 0x3000, 0},
+                                                                    {volume, {}, 0x800000, 0x1000, 0}}));
+  Boot();
+  EXPECT_EQ(FlashPointers.AreaAddress, 0xFF020000u);
+  EXPECT_EQ(FlashPointers.AreaSize, 0x3000u);
+  EXPECT_EQ(FlashPointers.AfterVolumeHeader, 0xFF800048u);
+  EXPECT_EQ(FlashPointers.RuntimeServicesCopy, RuntimeServices);
+}
 
 TEST_F(S3Test, ThePointerRegistryIsFoundLateAndUsedOnlyByARuntimeImage) {
   Registry registry;

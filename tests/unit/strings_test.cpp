@@ -351,6 +351,47 @@ TEST_F(FirmwareInfoTest, TextSizesAgainstTheBuffer) {
   EXPECT_EQ(r.text, (std::u16string{u'Q', char16_t(0xFFE9)}));
 }
 
+// A call that fails leaves the caller's buffer as it was: no characters of a
+// text that does not fit, none of a text without its NUL.
+TEST_F(FirmwareInfoTest, AFailingCallLeavesTheBufferAlone) {
+  Area(0x60);
+  Text(0x0E, std::string(40, 'B'));
+  Bytes(0x06, {0x24, 0x02, 0x29});
+  Bytes(0x0A, {0x23, 0x59, 0x59});
+  Bytes(0x41, std::vector<uint8_t>(0x60 - 0x41, 'T'));  // runs to the area's end
+  struct Row {
+    const char* what;
+    INTN kind;
+    UINTN capacity;
+    EFI_STATUS status;
+    UINTN size;
+  };
+  const Row rows[] = {
+      {"41 characters into 32", 2, 32, EFI_BUFFER_TOO_SMALL, 41},
+      {"a date of 11 characters into 10", 0, 10, EFI_BUFFER_TOO_SMALL, 11},
+      {"a time of 9 characters into 1", 1, 1, EFI_BUFFER_TOO_SMALL, 9},
+      {"a text without its NUL", 4, 64, EFI_NOT_FOUND, 64},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<CHAR16> buffer(64, u'#');
+    UINTN size = row.capacity;
+    EXPECT_EQ(GetFirmwareInfoText(row.kind, &size, buffer.data()), row.status);
+    EXPECT_EQ(size, row.size);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), u'#'), 64);
+  }
+}
+
+// The kept flash area is the first of its type in the map.
+TEST_F(FirmwareInfoTest, TheKeptAreaIsTheFirstInstanceOfItsType) {
+  const EFI_GUID kept = {0xB78E15D3, 0xF0A5, 0x4248, {0x8E, 0x2F, 0xD3, 0x15, 0x7A, 0xEF, 0x88, 0x36}};
+  flash.PublishDeviceMap(pcd, sim::BuildFlashDeviceMap(kFlashBase, {{kInfoType, {}, kAreaOffset, 0x1000, 0},
+                                                                    {kept, {}, 0x30000, 0x1000, 0},
+                                                                    {kept, {}, 0x40000, 0x1000, 0}}));
+  Boot();
+  EXPECT_EQ(BootStrings.KeptFlashArea, 0xFF030000u);
+}
+
 TEST_F(FirmwareInfoTest, RecordsAndMarkers) {
   struct Row {
     const char* what;
@@ -592,6 +633,13 @@ TEST_F(BootStringsTest, SetStringAllLanguagesWalksTheTags) {
   EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"deux"), nullptr), 2);
   EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 2", "SetString fr-FR 2"}));
   EXPECT_EQ(platform.hii.String(withPlatformTags, "x-UEFI-ns", 2), u"two");
+  // Only tags that begin with all of "x-UEFI" are passed over.
+  const EFI_GUID near = {0x5A5A5A5B, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const EFI_HII_HANDLE withNearTag = ListOf({"en-US", "x-UEFx"}, near);
+  ASSERT_NE(withNearTag, nullptr);
+  platform.trace.clear();
+  EXPECT_EQ(SetStringAllLanguages(withNearTag, 2, reinterpret_cast<const CHAR16*>(u"deux"), nullptr), 2);
+  EXPECT_EQ(StringCalls(), (std::vector<std::string>{"SetString en-US 2", "SetString x-UEFx 2"}));
   // Named explicitly, such a tag is set like any other.
   EXPECT_EQ(SetStringAllLanguages(withPlatformTags, 2, reinterpret_cast<const CHAR16*>(u"2"), "x-UEFI-ns"),
             2);
@@ -745,8 +793,10 @@ TEST_F(BootStringsTest, TheWatchedProtocolAndTheDestructor) {
     EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAtLoad);
     EXPECT_EQ(BootStrings.Watched != nullptr, row.closedAtLoad);
     if (row.watched == sim::LateInstall::AfterEndOfDxe) {
+      const size_t open = platform.OpenEventCount();
       platform.hii.OnAfterEndOfDxe(platform);
       EXPECT_NE(BootStrings.Watched, nullptr);
+      EXPECT_EQ(platform.OpenEventCount(), open - 1) << "the notification closed its event";
     }
     EXPECT_EQ(BootStrings.WatchClosed != 0, row.closedAfterEndOfDxe);
     // The destructor closes the event only when the notification did not.

@@ -20,13 +20,22 @@ TEST_F(TimerTest, PstateFrequencyRounding) {
     uint32_t fid, did, mhz;
   };
   for (const Row& row : {Row{0x8C, 8, 3500}, Row{0x62, 0x0C, 1600}, Row{0x6B, 0x0C, 1800}, Row{33, 4, 1700},
-                         Row{0x64, 0x08, 2500}, Row{0x10, 0x3F, 100}, Row{0xFF, 1, 51000}, Row{0x8C, 0, 0}}) {
+                         Row{0x64, 0x08, 2500}, Row{0x10, 0x3F, 100}, Row{0xFF, 1, 51000}, Row{0x8C, 0, 0},
+                         Row{0x8C, 0x28, 700}}) {
     SCOPED_TRACE(row.fid * 1000 + row.did);
     platform.cpu.msrs[0xC0010064 + 3] = PstateDefinition(row.fid, row.did);
     UINT32 mhz = 0xFFFF;
     PstateMhz(3, &mhz);
     EXPECT_EQ(mhz, row.mhz);
   }
+}
+
+// The current P-state number is three bits of the status register.
+TEST_F(TimerTest, TheCurrentPstateUsesThreeStatusBits) {
+  platform.cpu.msrs[0xC0010063] = 5;
+  platform.cpu.msrs[0xC0010064 + 1] = PstateDefinition(0x62, 0x0C);
+  platform.cpu.msrs[0xC0010064 + 5] = PstateDefinition(0x64, 0x08);
+  EXPECT_EQ(CurrentPstateMhz(), 2500u);
 }
 
 TEST_F(TimerTest, TimerInitPublishesTheCurrentPstateFrequency) {
