@@ -180,7 +180,8 @@ TEST_F(ChainTest, EveryEventNotifiesAtItsLevel) {
     }
   }
   const std::multimap<std::string, std::pair<UINT32, EFI_TPL>> expected = {
-      {"protocol 60FF8964-E906-41D0-AFED-F241E974E08E", {0x200, 8}},  // boot-script sealing
+      {"protocol 60FF8964-E906-41D0-AFED-F241E974E08E",
+       {0x200, 16}},                                                  // boot-script sealing, before SMM locks
       {"protocol 60FF8964-E906-41D0-AFED-F241E974E08E", {0x200, 8}},  // chipset S3 record lock
       {"group 7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B", {0x200, 8}},     // chipset S3 table close
       {"group 27ABF055-B1B8-4C26-8048-748F37BAA2DF", {0x200, 16}},    // boot services ended
