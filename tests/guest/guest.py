@@ -26,7 +26,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "firmware"))
@@ -490,7 +489,7 @@ def s3_records(c, g, lines, smm):
     return record, chipset
 
 
-def resume_checks(c, g, cycle):
+def resume_checks(c, g):
     _, dmesg = g.m.run("dmesg")
     c.true("PM: suspend exit" in dmesg and "ACPI: PM: Waking up from system sleep state S3" in dmesg,
            "Linux went to S3 and came back (dmesg)")
@@ -504,7 +503,8 @@ def suspend_resume(c, g, smm, failures):
     c.equal(m.up(), "disk", "Linux is up")
     phases = dxe_phases(m.debug_lines)
     before = s3_records(c, g, phases[-1], smm) if phases else None
-    resume_checks(c, g, m.suspend_and_wake())
+    m.suspend_and_wake()
+    resume_checks(c, g)
     if before is not None:
         sets = pcd_sets(phases[-1])
         after = (read_phys(g, sets["bs-record"][0], 24), read_phys(g, sets["cs-record"][0], 16))
@@ -518,7 +518,8 @@ def suspend_resume(c, g, smm, failures):
                 "the %s constructor failed: its PCD write refused" % what)
         c.true(any(t == "locate platform-hook status=0" for t in phase),
                "the driver's constructor chain went on to its end")
-        resume_checks(c, g, m.suspend_and_wake())
+        m.suspend_and_wake()
+        resume_checks(c, g)
     m.run("[ -e {0} ] && chattr -i {0} && rm {0}; true".format(var))
 
 
