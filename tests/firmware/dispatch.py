@@ -201,13 +201,19 @@ def dispatched_phases(depex):
     return [Phase(["s3ctl.efi dump booted", depex_command(depex), dump("after", "ZKFirstBoot:bc")])]
 
 
-def check_dispatched(run):
+def one_dispatched_phase(run):
+    """The lines of the run's only DXE phase, in which the driver was
+    dispatched; None (the run failed) otherwise."""
     phases = dxe_phases(run)
     if len(phases) != 2:
         run.fail("expected one DXE phase, found %d" % (len(phases) - 1))
-        return
-    phase = phases[1]
-    if not expect_dispatched(run, phase, 1):
+        return None
+    return phases[1] if expect_dispatched(run, phases[1], 1) else None
+
+
+def check_dispatched(run):
+    phase = one_dispatched_phase(run)
+    if phase is None:
         return
     expect_all_installed(run)
     order = [STANDIN_START, r"^standin watching=", CHAIN_FIRST, CHAIN_LAST, READY_TO_LOCK, READY_TO_BOOT_CLOSE,
@@ -433,12 +439,8 @@ def smm_phases(depex):
 
 
 def check_smm(run):
-    phases = dxe_phases(run)
-    if len(phases) != 2:
-        run.fail("expected one DXE phase, found %d" % (len(phases) - 1))
-        return
-    phase = phases[1]
-    if not expect_dispatched(run, phase, 1):
+    phase = one_dispatched_phase(run)
+    if phase is None:
         return
     run.expect(r"^standin platform smbus-hc=absent smm-base2=present smm-communication=present "
                r"dxe-smm-ready-to-lock=absent .* comm-region-table=absent$",
