@@ -74,7 +74,10 @@ class Machine:
         # wakes it. The SMM build needs SMM and a secure flash.
         machine = ["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"] if smm \
             else ["-machine", "q35"]
-        cmd = [qemu, "-pidfile", self.pid_file, *machine, "-cpu", "qemu64", "-m", "512", "-nodefaults",
+        # timeout: QEMU runs in a session of its own, so it must end by
+        # itself should this runner be killed.
+        cmd = ["timeout", "--kill-after=5", str(fwtest.wall_limit(budget) + 10), qemu, "-pidfile", self.pid_file,
+               *machine, "-cpu", "qemu64", "-m", "512", "-nodefaults",
                "-display", "none", "-no-user-config", "-global", "ICH9-LPC.disable_s3=0",
                "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
                "-drive", "if=pflash,format=raw,readonly=on,file=" + code,
