@@ -21,12 +21,6 @@
 namespace sim {
 namespace {
 
-std::string HexN(uint64_t v, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(v));
-  return text;
-}
-
 std::string BytesText(const uint8_t* p, size_t n) { return HexBytes(std::vector<uint8_t>(p, p + n)); }
 
 // What the view read when the selector was written; formatted when the trace is read.
@@ -90,52 +84,52 @@ DescriptorSnapshot Read(const Symbols& at) {
 
 void Format(const DescriptorSnapshot& s, TraceEvent& e) {
   auto& f = e.fields;
-  f.push_back({"selector", s.selector ? HexN(*s.selector, 1) : ""});
+  f.push_back({"selector", s.selector ? HexPadded(*s.selector, 1) : ""});
   f.push_back({"selectorStatus", StatusName(s.selectorStatus)});
   f.push_back({"descriptor", s.loaded ? "loaded" : "none"});
-  const std::string selector = s.selector ? "selector " + HexN(*s.selector, 1) : "selector not written";
+  const std::string selector = s.selector ? "selector " + HexPadded(*s.selector, 1) : "selector not written";
   if (!s.loaded) {
     e.text = "flash descriptor: none loaded (" + selector + ")";
     return;
   }
   const FlashDeviceDescriptor& d = s.descriptor;
   f.push_back({"kind", std::to_string(d.Kind)});
-  f.push_back({"deviceId", HexN(d.DeviceId, 8)});
-  f.push_back({"aux", HexN(d.Aux, 1)});
-  f.push_back({"sizeCode", HexN(d.SizeCode, 2)});
-  f.push_back({"sizeFactor1", HexN(d.SizeFactor1, 1)});
-  f.push_back({"sizeFactor2", HexN(d.SizeFactor2, 1)});
-  f.push_back({"marker", HexN(d.Marker, 4)});
+  f.push_back({"deviceId", HexPadded(d.DeviceId, 8)});
+  f.push_back({"aux", HexPadded(d.Aux, 1)});
+  f.push_back({"sizeCode", HexPadded(d.SizeCode, 2)});
+  f.push_back({"sizeFactor1", HexPadded(d.SizeFactor1, 1)});
+  f.push_back({"sizeFactor2", HexPadded(d.SizeFactor2, 1)});
+  f.push_back({"marker", HexPadded(d.Marker, 4)});
   f.push_back({"info1", BytesText(d.Info1, sizeof d.Info1)});
   f.push_back({"info2", BytesText(d.Info2, sizeof d.Info2)});
   f.push_back({"leftZero", BytesText(d.LeftZero, sizeof d.LeftZero)});
-  e.text = "flash descriptor: kind " + std::to_string(d.Kind) + ", DeviceId " + HexN(d.DeviceId, 8) +
-           ", SizeCode " + HexN(d.SizeCode, 2) + " (factors " + HexN(d.SizeFactor1, 1) + " x " +
-           HexN(d.SizeFactor2, 1) + ")";
+  e.text = "flash descriptor: kind " + std::to_string(d.Kind) + ", DeviceId " + HexPadded(d.DeviceId, 8) +
+           ", SizeCode " + HexPadded(d.SizeCode, 2) + " (factors " + HexPadded(d.SizeFactor1, 1) + " x " +
+           HexPadded(d.SizeFactor2, 1) + ")";
   if (s.spiParams) {
     const SpiFlashParams& p = s.spi;
-    f.push_back({"readIdOpcode", HexN(p.Copied[kSpiReadIdOpcode], 2)});
-    f.push_back({"eraseOpcode", HexN(p.Copied[kSpiEraseOpcode], 2)});
+    f.push_back({"readIdOpcode", HexPadded(p.Copied[kSpiReadIdOpcode], 2)});
+    f.push_back({"eraseOpcode", HexPadded(p.Copied[kSpiEraseOpcode], 2)});
     f.push_back({"paramBytes", BytesText(p.Copied, sizeof p.Copied)});
-    f.push_back({"flags", HexN(p.Flags, 8)});
+    f.push_back({"flags", HexPadded(p.Flags, 8)});
     f.push_back({"carriedBytes", BytesText(p.Copied2, sizeof p.Copied2)});
-    f.push_back({"deviceSize", HexN(p.DeviceSize, 1)});
-    f.push_back({"eraseBlockSize", HexN(p.EraseBlockSize, 1)});
-    f.push_back({"aux2", HexN(p.Aux2, 1)});
-    e.text += ", DeviceSize " + HexN(p.DeviceSize, 1) + ", EraseBlockSize " + HexN(p.EraseBlockSize, 1) +
-              ", read-ID " + HexN(p.Copied[kSpiReadIdOpcode], 2) + ", erase " +
-              HexN(p.Copied[kSpiEraseOpcode], 2) + ", Flags " + HexN(p.Flags, 8);
+    f.push_back({"deviceSize", HexPadded(p.DeviceSize, 1)});
+    f.push_back({"eraseBlockSize", HexPadded(p.EraseBlockSize, 1)});
+    f.push_back({"aux2", HexPadded(p.Aux2, 1)});
+    e.text += ", DeviceSize " + HexPadded(p.DeviceSize, 1) + ", EraseBlockSize " +
+              HexPadded(p.EraseBlockSize, 1) + ", read-ID " + HexPadded(p.Copied[kSpiReadIdOpcode], 2) +
+              ", erase " + HexPadded(p.Copied[kSpiEraseOpcode], 2) + ", Flags " + HexPadded(p.Flags, 8);
   } else if (s.mappedParams) {
-    f.push_back({"idAddress", HexN(s.mapped.IdAddress, 8)});
-    f.push_back({"commandAddress1", HexN(s.mapped.CommandAddress1, 8)});
-    f.push_back({"commandAddress2", HexN(s.mapped.CommandAddress2, 8)});
-    e.text += ", ID at " + HexN(s.mapped.IdAddress, 8);
+    f.push_back({"idAddress", HexPadded(s.mapped.IdAddress, 8)});
+    f.push_back({"commandAddress1", HexPadded(s.mapped.CommandAddress1, 8)});
+    f.push_back({"commandAddress2", HexPadded(s.mapped.CommandAddress2, 8)});
+    e.text += ", ID at " + HexPadded(s.mapped.IdAddress, 8);
   }
   f.push_back({"sfdpDone", std::to_string(s.sfdpDone)});
-  f.push_back({"blockEraseOpcode", HexN(s.blockEraseOpcode, 2)});
+  f.push_back({"blockEraseOpcode", HexPadded(s.blockEraseOpcode, 2)});
   f.push_back({"blockEraseSizeExp", std::to_string(s.blockEraseSizeExp)});
   if (s.sfdpDone) {
-    e.text += "; SFDP block erase " + HexN(s.blockEraseOpcode, 2) + " (2^" +
+    e.text += "; SFDP block erase " + HexPadded(s.blockEraseOpcode, 2) + " (2^" +
               std::to_string(s.blockEraseSizeExp) + " bytes)";
   }
   e.text += "; " + selector;

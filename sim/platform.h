@@ -33,6 +33,7 @@ bool ParseGuid(const std::string& text, EFI_GUID* out);
 std::string Utf16ToUtf8(const std::u16string& s);
 std::u16string Utf8ToUtf16(const std::string& s);
 std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
+std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"
 std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
 
 // ---------------------------------------------------------------- devices

@@ -40,6 +40,12 @@ void PutHex(char* out, uint64_t value, int digits) {
 
 }  // namespace
 
+std::string HexPadded(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
 // Formatted by hand: the trace formats these for every event it prints.
 std::string Hex(uint64_t value) {
   int digits = 1;

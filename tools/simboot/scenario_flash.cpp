@@ -54,12 +54,6 @@
 namespace simboot {
 namespace {
 
-std::string HexText(uint64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
-
 EFI_GUID ReadGuidText(const Json& value, const std::string& path) {
   EFI_GUID guid;
   if (!GuidFromText(ReadString(value, path), &guid)) throw PathError(path, Shown(value) + " is not a GUID");
@@ -207,7 +201,7 @@ FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& p
     // The notebook's own ports: EC, CMOS, IMC mailbox, post codes.
     for (const uint16_t taken : {0x3E, 0x3F, 0x62, 0x66, 0x72, 0x73, 0x80, 0xE0}) {
       if (taken >= f.pm1Port && taken < f.pm1Port + 4)
-        throw PathError(KeyPath(path, "pm1Port"), "overlaps port " + HexText(taken, 2));
+        throw PathError(KeyPath(path, "pm1Port"), "overlaps port " + sim::HexPadded(taken, 2));
     }
   }
   f.reg298 = Read32(value, path, "reg298", f.reg298);
@@ -235,7 +229,7 @@ FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& p
       FlashDeviceSetting d = ReadDevice(list[i], IndexPath(at, i));
       for (const FlashDeviceSetting& other : f.devices) {
         if (other.token == d.token)
-          throw PathError(IndexPath(at, i), "token " + HexText(d.token, 1) + " twice");
+          throw PathError(IndexPath(at, i), "token " + sim::HexPadded(d.token, 1) + " twice");
       }
       if (d.token == sim::kFlashSelectorToken && value.contains("selector")) {
         throw PathError(IndexPath(at, i), "token 0x20000001 is the selector");
@@ -261,7 +255,7 @@ FlashSetting ParseFlashSetting(const std::string& jsonText, const std::string& p
       MappedPartSetting m = ReadMappedPart(list[i], IndexPath(at, i));
       for (const auto& [base, size] : fixed) {
         if (overlaps(m.base, m.size, base, size))
-          throw PathError(IndexPath(at, i), "overlaps the device at " + HexText(base, 8));
+          throw PathError(IndexPath(at, i), "overlaps the device at " + sim::HexPadded(base, 8));
       }
       for (size_t j = 0; j < f.mappedParts.size(); ++j) {
         if (overlaps(m.base, m.size, f.mappedParts[j].base, f.mappedParts[j].size))
@@ -294,18 +288,18 @@ std::string FlashSettingToText(const FlashSetting& f) {
   if (!f.spiPartInline.empty()) o["spiPart"] = OrderedJson::parse(f.spiPartInline);
   o["controller"] = f.controller;
   o["sciEn"] = f.sciEn;
-  o["pm1Port"] = HexText(f.pm1Port, 4);
-  o["reg298"] = HexText(f.reg298, 8);
-  o["reg2A8"] = HexText(f.reg2A8, 8);
-  if (f.processorSignature) o["processorSignature"] = HexText(*f.processorSignature, 8);
-  o["lockWindow"] = HexText(f.lockWindow, 8);
+  o["pm1Port"] = sim::HexPadded(f.pm1Port, 4);
+  o["reg298"] = sim::HexPadded(f.reg298, 8);
+  o["reg2A8"] = sim::HexPadded(f.reg2A8, 8);
+  if (f.processorSignature) o["processorSignature"] = sim::HexPadded(*f.processorSignature, 8);
+  o["lockWindow"] = sim::HexPadded(f.lockWindow, 8);
   o["peer"] = {{"mode", f.peerMode}, {"holdNs", f.holdNs}};
   OrderedJson devices = OrderedJson::array();
   for (const FlashDeviceSetting& d : f.devices) {
-    OrderedJson e = {{"token", HexText(d.token, 1)},
+    OrderedJson e = {{"token", sim::HexPadded(d.token, 1)},
                      {"kind", d.kind},
-                     {"deviceId", HexText(d.deviceId, 8)},
-                     {"aux", HexText(d.aux, 1)},
+                     {"deviceId", sim::HexPadded(d.deviceId, 8)},
+                     {"aux", sim::HexPadded(d.aux, 1)},
                      {"sizeFactors", {d.sizeFactor1, d.sizeFactor2}}};
     if (d.params) e["params"] = BytesJson(*d.params);
     if (d.info1) e["info1"] = BytesJson(*d.info1);
@@ -313,34 +307,34 @@ std::string FlashSettingToText(const FlashSetting& f) {
     devices.push_back(e);
   }
   if (!f.devices.empty()) o["devices"] = devices;
-  if (f.selector) o["selector"] = HexText(*f.selector, 1);
+  if (f.selector) o["selector"] = sim::HexPadded(*f.selector, 1);
   OrderedJson parts = OrderedJson::array();
   for (const MappedPartSetting& m : f.mappedParts) {
     parts.push_back({{"kind", m.kind},
-                     {"base", HexText(m.base, 8)},
-                     {"size", HexText(m.size, 1)},
-                     {"id", HexText(m.id, 4)},
-                     {"idAddress", HexText(m.idAddress, 8)},
-                     {"commandAddress1", HexText(m.commandAddress1, 8)},
-                     {"commandAddress2", HexText(m.commandAddress2, 8)}});
+                     {"base", sim::HexPadded(m.base, 8)},
+                     {"size", sim::HexPadded(m.size, 1)},
+                     {"id", sim::HexPadded(m.id, 4)},
+                     {"idAddress", sim::HexPadded(m.idAddress, 8)},
+                     {"commandAddress1", sim::HexPadded(m.commandAddress1, 8)},
+                     {"commandAddress2", sim::HexPadded(m.commandAddress2, 8)}});
   }
   if (!f.mappedParts.empty()) o["mappedParts"] = parts;
   if (f.hasMap) {
-    o["flashBase"] = HexText(f.flashBase, 8);
+    o["flashBase"] = sim::HexPadded(f.flashBase, 8);
     OrderedJson map = OrderedJson::array();
     for (const FlashMapEntrySetting& e : f.map) {
       map.push_back({{"type", GuidText(e.type)},
                      {"area", GuidText(e.area)},
-                     {"offset", HexText(e.offset, 1)},
-                     {"size", HexText(e.size, 1)},
+                     {"offset", sim::HexPadded(e.offset, 1)},
+                     {"size", sim::HexPadded(e.size, 1)},
                      {"attributes", e.attributes}});
     }
     o["map"] = map;
     if (f.mapHeader.Any()) {
       OrderedJson header = OrderedJson::object();
-      if (f.mapHeader.headerSum != 0) header["headerSum"] = HexText(f.mapHeader.headerSum, 2);
+      if (f.mapHeader.headerSum != 0) header["headerSum"] = sim::HexPadded(f.mapHeader.headerSum, 2);
       if (f.mapHeader.entrySize) header["entrySize"] = *f.mapHeader.entrySize;
-      if (f.mapHeader.length) header["length"] = HexText(*f.mapHeader.length, 1);
+      if (f.mapHeader.length) header["length"] = sim::HexPadded(*f.mapHeader.length, 1);
       if (f.mapHeader.entriesOffset) header["entriesOffset"] = *f.mapHeader.entriesOffset;
       o["mapHeader"] = header;
     }
