@@ -50,6 +50,13 @@ class Clock {
   void Cancel(Ticket ticket);
   // Drops every pending action (a device that loses power forgets its work).
   void CancelAll();
+  // Back to time 0 with nothing pending and the default costs, as constructed.
+  void Renew() {
+    queue_.clear();
+    now_ = 0;
+    next_ = 0;
+    costs = ClockCosts{};
+  }
   size_t Pending() const { return queue_.size(); }
 
   ClockCosts costs;

@@ -1,5 +1,6 @@
 #include "sim/devices.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -31,6 +32,23 @@ void EmbeddedController::OnBootStart(unsigned) {
     platform_.clock.Schedule(behaviour.busyAtBootNs, [this] { ibf_ = false; });
   }
   output_ = behaviour.staleOutput.value_or(0);
+}
+
+void EmbeddedController::Renew() {
+  behaviour = Behaviour{};
+  registers.fill(0);
+  writes.clear();
+  commands.clear();
+  drainedBytes = 0;
+  overruns = 0;
+  statusReads = dataReads = 0;
+  state_ = State::Idle;
+  address_ = 0;
+  ibf_ = obf_ = false;
+  output_ = 0;
+  outputIsAnswer_ = false;
+  answerWaiting_.reset();
+  taken_ = 0;
 }
 
 bool EmbeddedController::Dead() const {
@@ -66,8 +84,10 @@ void EmbeddedController::Answer(uint8_t value) {
   output_ = value;
   obf_ = true;
   outputIsAnswer_ = true;
-  platform_.Trace("EcRead", "EC register " + Hex(address_, 2) + " -> " + Hex(value, 2),
-                  {{"register", std::to_string(address_)}, {"value", std::to_string(value)}});
+  platform_.Trace("EcRead", [reg = address_, value](TraceEvent& e) {
+    e.text = "EC register " + Hex(reg, 2) + " -> " + Hex(value, 2);
+    e.fields = {{"register", std::to_string(reg)}, {"value", std::to_string(value)}};
+  });
 }
 
 void EmbeddedController::PortWrite(uint16_t port, int, uint32_t value) {
@@ -110,8 +130,10 @@ void EmbeddedController::Take(uint16_t port, uint8_t byte) {
     case State::WriteData:
       registers[address_] = byte;
       writes.push_back({platform_.BootNumber(), address_, byte});
-      platform_.Trace("EcWrite", "EC register " + Hex(address_, 2) + " <- " + Hex(byte, 2),
-                      {{"register", std::to_string(address_)}, {"value", std::to_string(byte)}});
+      platform_.Trace("EcWrite", [reg = address_, byte](TraceEvent& e) {
+        e.text = "EC register " + Hex(reg, 2) + " <- " + Hex(byte, 2);
+        e.fields = {{"register", std::to_string(reg)}, {"value", std::to_string(byte)}};
+      });
       state_ = State::Idle;
       break;
     case State::Idle:
@@ -127,8 +149,10 @@ uint32_t Cmos::PortRead(uint16_t port, int) {
     return index_;
   }
   const uint8_t value = bytes[index_];
-  platform_.Trace("CmosRead", "CMOS " + Hex(index_, 2) + " -> " + Hex(value, 2),
-                  {{"index", std::to_string(index_)}, {"value", std::to_string(value)}});
+  platform_.Trace("CmosRead", [index = index_, value](TraceEvent& e) {
+    e.text = "CMOS " + Hex(index, 2) + " -> " + Hex(value, 2);
+    e.fields = {{"index", std::to_string(index)}, {"value", std::to_string(value)}};
+  });
   return value;
 }
 
@@ -140,8 +164,16 @@ void Cmos::PortWrite(uint16_t port, int, uint32_t value) {
   }
   bytes[index_] = byte;
   writes.push_back({platform_.BootNumber(), index_, byte});
-  platform_.Trace("CmosWrite", "CMOS " + Hex(index_, 2) + " <- " + Hex(byte, 2),
-                  {{"index", std::to_string(index_)}, {"value", std::to_string(byte)}});
+  platform_.Trace("CmosWrite", [index = index_, byte](TraceEvent& e) {
+    e.text = "CMOS " + Hex(index, 2) + " <- " + Hex(byte, 2);
+    e.fields = {{"index", std::to_string(index)}, {"value", std::to_string(byte)}};
+  });
+}
+
+void Cmos::Renew() {
+  bytes.fill(0);
+  writes.clear();
+  index_ = 0;
 }
 
 // ---------------------------------------------------------------- register page
@@ -170,12 +202,19 @@ void RegisterPage::MmioWrite(uint64_t address, int width, uint32_t value) {
     }
   }
   accesses.push_back({platform_.BootNumber(), true, address, width, value});
-  platform_.Trace("MmioWrite",
-                  name_ + " " + Hex(static_cast<uint32_t>(address), 8) + " <- " + Hex(value, 2 * width),
-                  {{"address", std::to_string(address)},
-                   {"width", std::to_string(width)},
-                   {"value", std::to_string(value)}});
+  platform_.Trace("MmioWrite", [name = name_, address, width, value](TraceEvent& e) {
+    e.text = name + " " + Hex(static_cast<uint32_t>(address), 8) + " <- " + Hex(value, 2 * width);
+    e.fields = {{"address", std::to_string(address)},
+                {"width", std::to_string(width)},
+                {"value", std::to_string(value)}};
+  });
   if (onAccess) onAccess(accesses.back());
+}
+
+void RegisterPage::Renew() {
+  std::fill(bytes.begin(), bytes.end(), 0);
+  accesses.clear();
+  onAccess = nullptr;
 }
 
 // ---------------------------------------------------------------- IMC
@@ -187,6 +226,16 @@ IntegratedMicrocontroller::IntegratedMicrocontroller(Platform& platform, const u
 void IntegratedMicrocontroller::OnBootStart(unsigned) {
   idle = false;
   mailbox.fill(0);
+  index_ = 0;
+}
+
+void IntegratedMicrocontroller::Renew() {
+  acknowledges = true;
+  ackNs = 20000;
+  idle = false;
+  mailbox.fill(0);
+  requests.clear();
+  ignored = 0;
   index_ = 0;
 }
 
@@ -229,6 +278,12 @@ PostCodes::PostCodes(Platform& platform) : platform_(platform) {
   platform.MapPorts(0xE0, 1, this);
 }
 
+void PostCodes::Renew() {
+  codes.clear();
+  reads = 0;
+  onWrite = nullptr;
+}
+
 uint32_t PostCodes::PortRead(uint16_t, int width) {
   reads++;
   return width == 1 ? 0xFFu : width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
@@ -236,9 +291,11 @@ uint32_t PostCodes::PortRead(uint16_t, int width) {
 
 void PostCodes::PortWrite(uint16_t port, int width, uint32_t value) {
   codes.push_back({platform_.BootNumber(), port, width, value});
-  platform_.Trace(
-      "PostCode", "port " + Hex(port, 2) + " <- " + Hex(value, 2 * width),
-      {{"port", std::to_string(port)}, {"width", std::to_string(width)}, {"value", std::to_string(value)}});
+  platform_.Trace("PostCode", [port, width, value](TraceEvent& e) {
+    e.text = "port " + Hex(port, 2) + " <- " + Hex(value, 2 * width);
+    e.fields = {
+        {"port", std::to_string(port)}, {"width", std::to_string(width)}, {"value", std::to_string(value)}};
+  });
   if (onWrite) onWrite(codes.back());
 }
 
@@ -249,6 +306,14 @@ Notebook::Notebook(Platform& platform)
       fch(platform, kFchRegisterBase, 0x1000, "FCH"),
       imc(platform, &fch.bytes[kImcGateOffset]),
       postCodes(platform) {}
+
+void Notebook::Renew() {
+  ec.Renew();
+  cmos.Renew();
+  fch.Renew();
+  imc.Renew();
+  postCodes.Renew();
+}
 
 void Notebook::EnableImc(bool enabled) {
   uint8_t& gate = fch.bytes[kImcGateOffset];

@@ -56,6 +56,7 @@ class EmbeddedController : public Device {
   void PortWrite(uint16_t port, int width, uint32_t value) override;
   CostKind PortCost(uint16_t port, bool write) const override;  // EC
   void OnBootStart(unsigned boot) override;
+  void Renew();  // as constructed (Notebook::Renew)
 
  private:
   enum class State { Idle, ReadAddress, WriteAddress, WriteData };
@@ -86,6 +87,7 @@ class Cmos : public Device {
   explicit Cmos(Platform& platform);
   uint32_t PortRead(uint16_t port, int width) override;
   void PortWrite(uint16_t port, int width, uint32_t value) override;
+  void Renew();
 
  private:
   Platform& platform_;
@@ -109,6 +111,7 @@ class RegisterPage : public Device {
   std::function<void(const Access&)> onAccess;  // called after every access is done
   uint32_t MmioRead(uint64_t address, int width) override;
   void MmioWrite(uint64_t address, int width, uint32_t value) override;
+  void Renew();
 
  private:
   Platform& platform_;
@@ -135,6 +138,7 @@ class IntegratedMicrocontroller : public Device {
   uint32_t PortRead(uint16_t port, int width) override;
   void PortWrite(uint16_t port, int width, uint32_t value) override;
   void OnBootStart(unsigned boot) override;
+  void Renew();
 
  private:
   Platform& platform_;
@@ -161,6 +165,7 @@ class PostCodes : public Device {
   void PortWrite(uint16_t port, int width, uint32_t value) override;
   // Writes are post codes; reads are delays, charged to the device waited on.
   CostKind PortCost(uint16_t port, bool write) const override;
+  void Renew();
 
  private:
   Platform& platform_;
@@ -179,6 +184,9 @@ struct Notebook {
   IntegratedMicrocontroller imc;
   PostCodes postCodes;
   void EnableImc(bool enabled);
+  // Every device as constructed, for a platform renewed in place
+  // (Platform::Renew).
+  void Renew();
 };
 
 }  // namespace sim

@@ -182,6 +182,7 @@ void DriverImage::Map() {
   if (!dladdr1(entry, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) || !map) {
     Fatal("DriverImage: cannot find the segments of " + path_);
   }
+  base_ = info.dli_fbase;
   SegmentSearch search{map->l_addr, {}, {}};
   dl_iterate_phdr(CollectSegments, &search);
   if (!search.found) Fatal("DriverImage: " + path_ + " is not among the loaded objects");

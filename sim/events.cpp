@@ -69,14 +69,15 @@ EFI_STATUS Platform::Impl::CreateEvent(uint32_t type, EFI_TPL notifyTpl, EFI_EVE
   }
   *event = e.get();
   e->serial = ++eventSerial;
-  owner->Trace("CreateEvent",
-               "CreateEvent #" + std::to_string(e->serial) + " type " + Hex(type) + " TPL " +
-                   std::to_string(notifyTpl) +
-                   (e->group ? " group " + GuidToString(*e->group) : std::string()),
-               {{"event", std::to_string(e->serial)},
+  owner->Trace("CreateEvent", [serial = e->serial, type, notifyTpl, g = e->group](TraceEvent& t) {
+    const std::string groupName = g ? GuidToString(*g) : std::string();
+    t.text = "CreateEvent #" + std::to_string(serial) + " type " + Hex(type) + " TPL " +
+             std::to_string(notifyTpl) + (g ? " group " + groupName : std::string());
+    t.fields = {{"event", std::to_string(serial)},
                 {"type", Hex(type)},
                 {"tpl", std::to_string(notifyTpl)},
-                {"group", e->group ? GuidToString(*e->group) : std::string()}});
+                {"group", groupName}};
+  });
   events.push_back(std::move(e));
   return EFI_SUCCESS;
 }
@@ -141,8 +142,10 @@ void Platform::Impl::Dispatch(EFI_TPL level) {
 EFI_STATUS Platform::Impl::SignalEvent(EFI_EVENT event) {
   Event* e = FindEvent(event);
   if (!e) return EFI_INVALID_PARAMETER;
-  owner->Trace("SignalEvent", "SignalEvent #" + std::to_string(e->serial),
-               {{"event", std::to_string(e->serial)}});
+  owner->Trace("SignalEvent", [serial = e->serial](TraceEvent& t) {
+    t.text = "SignalEvent #" + std::to_string(serial);
+    t.fields = {{"event", std::to_string(serial)}};
+  });
   MarkSignalled(e);
   Dispatch(tpl);
   return EFI_SUCCESS;
@@ -151,8 +154,10 @@ EFI_STATUS Platform::Impl::SignalEvent(EFI_EVENT event) {
 EFI_STATUS Platform::Impl::CloseEvent(EFI_EVENT event) {
   Event* e = FindEvent(event);
   if (!e) return EFI_INVALID_PARAMETER;
-  owner->Trace("CloseEvent", "CloseEvent #" + std::to_string(e->serial),
-               {{"event", std::to_string(e->serial)}});
+  owner->Trace("CloseEvent", [serial = e->serial](TraceEvent& t) {
+    t.text = "CloseEvent #" + std::to_string(serial);
+    t.fields = {{"event", std::to_string(serial)}};
+  });
   if (e->queued) {
     auto& q = queues[e->tpl];
     q.erase(std::remove(q.begin(), q.end(), e), q.end());
@@ -200,7 +205,10 @@ void Platform::Impl::DestroyEvents() {
 }
 
 void Platform::SignalEventGroup(const EFI_GUID& group) {
-  Trace("SignalGroup", "signal event group " + GuidToString(group), {{"group", GuidToString(group)}});
+  Trace("SignalGroup", [group](TraceEvent& e) {
+    e.text = "signal event group " + GuidToString(group);
+    e.fields = {{"group", GuidToString(group)}};
+  });
   impl->MarkGroupSignalled(group);
   impl->Dispatch(impl->tpl);
 }

@@ -393,19 +393,21 @@ void SpiController::Complete(uint8_t opcode, std::vector<uint8_t> tx, unsigned r
   std::copy(received.begin(), received.end(), fifo_.begin() + static_cast<std::ptrdiff_t>(tx.size()));
   busy_ = false;
   commands.push_back({platform_.BootNumber(), opcode, tx, received, startNs, platform_.clock.Now()});
-  std::vector<std::pair<std::string, std::string>> fields = {{"opcode", Hex(opcode, 2)}};
-  std::string text = "SPI " + std::string(OpcodeName(opcode)) + " " + Hex(opcode, 2);
-  if (IsAddressedOpcode(opcode) && tx.size() >= 3) {
-    const uint32_t address = (uint32_t{tx[0]} << 16) | (uint32_t{tx[1]} << 8) | tx[2];
-    fields.push_back({"address", Hex(address, 6)});
-    text += " at " + Hex(address, 6);
-  }
-  fields.push_back({"tx", HexBytes(tx)});
-  fields.push_back({"rx", HexBytes(received)});
-  fields.push_back({"ns", std::to_string(platform_.clock.Now() - startNs)});
-  text += ": tx [" + HexBytes(tx) + "] rx [" + HexBytes(received) + "]";
-  if (!part) text += " (no part on the bus)";
-  platform_.Trace("Spi", text, std::move(fields));
+  platform_.Trace("Spi", [opcode, tx = std::move(tx), received = std::move(received),
+                          ns = platform_.clock.Now() - startNs, noPart = !part](TraceEvent& e) {
+    e.fields = {{"opcode", Hex(opcode, 2)}};
+    e.text = "SPI " + std::string(OpcodeName(opcode)) + " " + Hex(opcode, 2);
+    if (IsAddressedOpcode(opcode) && tx.size() >= 3) {
+      const uint32_t address = (uint32_t{tx[0]} << 16) | (uint32_t{tx[1]} << 8) | tx[2];
+      e.fields.push_back({"address", Hex(address, 6)});
+      e.text += " at " + Hex(address, 6);
+    }
+    e.fields.push_back({"tx", HexBytes(tx)});
+    e.fields.push_back({"rx", HexBytes(received)});
+    e.fields.push_back({"ns", std::to_string(ns)});
+    e.text += ": tx [" + HexBytes(tx) + "] rx [" + HexBytes(received) + "]";
+    if (noPart) e.text += " (no part on the bus)";
+  });
 }
 
 // ---------------------------------------------------------------- memory-mapped parts
@@ -549,8 +551,10 @@ uint32_t HostBridge::MmioRead(uint64_t address, int width) {
   }
   if (data) {
     dataAccesses.push_back({platform_.BootNumber(), false, Index(), value});
-    platform_.Trace("HostBridge", "host bridge register " + Hex(Index(), 8) + " -> " + Hex(value, 2 * width),
-                    {{"index", Hex(Index(), 8)}, {"value", Hex(value, 8)}});
+    platform_.Trace("HostBridge", [index = Index(), value, width](TraceEvent& e) {
+      e.text = "host bridge register " + Hex(index, 8) + " -> " + Hex(value, 2 * width);
+      e.fields = {{"index", Hex(index, 8)}, {"value", Hex(value, 8)}};
+    });
   }
   return value;
 }
@@ -569,8 +573,10 @@ void HostBridge::MmioWrite(uint64_t address, int width, uint32_t value) {
   }
   if (offset + width > 0xBC && offset < 0xC0) {
     dataAccesses.push_back({platform_.BootNumber(), true, Index(), value});
-    platform_.Trace("HostBridge", "host bridge register " + Hex(Index(), 8) + " <- " + Hex(value, 2 * width),
-                    {{"index", Hex(Index(), 8)}, {"value", Hex(value, 8)}, {"write", "1"}});
+    platform_.Trace("HostBridge", [index = Index(), value, width](TraceEvent& e) {
+      e.text = "host bridge register " + Hex(index, 8) + " <- " + Hex(value, 2 * width);
+      e.fields = {{"index", Hex(index, 8)}, {"value", Hex(value, 8)}, {"write", "1"}};
+    });
     if (protectedRegister != 0 && Index() == protectedRegister) {
       platform_.RecordViolation("host bridge: the flash-lock window register " + Hex(Index(), 8) +
                                 " written with " + Hex(value, 8));
@@ -620,15 +626,18 @@ uint32_t FlashLockPeer::MmioRead(uint64_t address, int width) {
 
 void FlashLockPeer::MmioWrite(uint64_t address, int width, uint32_t value) {
   const uint32_t offset = static_cast<uint32_t>(address - window_);
-  const auto fields = [&] {
-    return std::vector<std::pair<std::string, std::string>>{
-        {"address", Hex(address, 8)}, {"value", std::to_string(value)}, {"width", std::to_string(width)}};
+  // The lock's events, their text made when the trace is read.
+  const auto trace = [&](std::string text) {
+    platform_.Trace("FlashLock", [text = std::move(text), address, value, width](TraceEvent& e) {
+      e.text = text;
+      e.fields = {
+          {"address", Hex(address, 8)}, {"value", std::to_string(value)}, {"width", std::to_string(width)}};
+    });
   };
   if (offset == kFlashLockHostFlag && width == 4 && value <= 1) {
     if (hostFlag == 0 && value == 1) {
       ++acquisitions;
-      platform_.Trace("FlashLock", "host flag 0 -> 1 (acquire " + std::to_string(acquisitions) + ")",
-                      fields());
+      trace("host flag 0 -> 1 (acquire " + std::to_string(acquisitions) + ")");
       if (mode == Mode::Holds && peerFlag == 0 && heldThisBoot_ < holdTimes) {
         ++heldThisBoot_;
         peerFlag = 1;
@@ -643,14 +652,14 @@ void FlashLockPeer::MmioWrite(uint64_t address, int width, uint32_t value) {
       }
     } else if (hostFlag == 1 && value == 0) {
       ++releases;
-      platform_.Trace("FlashLock", "host flag 1 -> 0 (release " + std::to_string(releases) + ")", fields());
+      trace("host flag 1 -> 0 (release " + std::to_string(releases) + ")");
     }
     hostFlag = value;
     return;
   }
   if (offset == kFlashLockTurn && width == 4 && value == 1) {
     turn = 1;
-    platform_.Trace("FlashLock", "turn <- 1 (the other agent's turn)", fields());
+    trace("turn <- 1 (the other agent's turn)");
     return;
   }
   std::string what = offset == kFlashLockPeerFlag   ? "the other agent's flag"
@@ -879,11 +888,12 @@ void FlashPlatform::OnFchAccess(const RegisterPage::Access& access) {
   for (const uint64_t reg : {uint64_t{0x298}, uint64_t{0x2A8}}) {
     if (!touches(reg, 4)) continue;
     const uint32_t now = FchRegister(static_cast<uint32_t>(reg));
-    std::string what = reg == 0x298 ? ((now & 0x80000000u) ? "flash access on" : "flash access off")
+    const char* what = reg == 0x298 ? ((now & 0x80000000u) ? "flash access on" : "flash access off")
                                     : ((now & 0xCu) == 0 ? "bits 2 and 3 clear" : "bits 2 and 3 as set");
-    platform.Trace("FlashRegister",
-                   "FCH " + Hex(kFchRegisterBase + reg, 8) + " <- " + Hex(now, 8) + " (" + what + ")",
-                   {{"register", Hex(kFchRegisterBase + reg, 8)}, {"value", Hex(now, 8)}});
+    platform.Trace("FlashRegister", [reg, now, what](TraceEvent& e) {
+      e.text = "FCH " + Hex(kFchRegisterBase + reg, 8) + " <- " + Hex(now, 8) + " (" + what + ")";
+      e.fields = {{"register", Hex(kFchRegisterBase + reg, 8)}, {"value", Hex(now, 8)}};
+    });
     if (peer.WindowBase() != 0 && peer.PeerInside()) {
       platform.RecordViolation("FCH register " + Hex(kFchRegisterBase + reg, 8) +
                                " changed while the other agent holds the flash lock");

@@ -65,17 +65,18 @@ std::optional<Refusal> ParseStringPackage(const uint8_t* p, size_t size, HiiStri
   if (infoOffset < hdrSize || infoOffset > size)
     return Refusal{"StringInfoOffset " + std::to_string(infoOffset) + " outside " + std::to_string(hdrSize) +
                    ".." + std::to_string(size)};
-  const std::string where = "string package \"" + out->language + "\": ";
+  // Refusal texts are made only for a refusal: a list is parsed at every boot.
+  const auto where = [out] { return "string package \"" + out->language + "\": "; };
   uint32_t id = 1;
   size_t at = infoOffset;
   auto need = [&](size_t bytes) { return at + bytes <= size; };
   auto readStrings = [&](size_t from, unsigned count) -> std::optional<Refusal> {
     for (unsigned i = 0; i < count; ++i) {
-      if (id > kMaxStringId) return Refusal{where + "string ids run past 0xFFFF"};
+      if (id > kMaxStringId) return Refusal{where() + "string ids run past 0xFFFF"};
       std::u16string text;
       const size_t next = ReadUcs2(p, size, from, &text);
       if (next == 0)
-        return Refusal{where + "string at offset " + std::to_string(from) + " runs past the package"};
+        return Refusal{where() + "string at offset " + std::to_string(from) + " runs past the package"};
       out->strings[static_cast<EFI_STRING_ID>(id++)] = std::move(text);
       from = next;
     }
@@ -83,47 +84,49 @@ std::optional<Refusal> ParseStringPackage(const uint8_t* p, size_t size, HiiStri
     return std::nullopt;
   };
   for (;;) {
-    if (!need(1)) return Refusal{where + "string blocks run past the package without an end block"};
+    if (!need(1)) return Refusal{where() + "string blocks run past the package without an end block"};
     const uint8_t type = p[at];
-    const std::string block = where + "block " + Hex(type) + " at offset " + std::to_string(at);
+    const auto block = [&where, type, at] {
+      return where() + "block " + Hex(type) + " at offset " + std::to_string(at);
+    };
     std::optional<Refusal> bad;
     switch (type) {
       case EFI_HII_SIBT_END:
         ++at;
-        if (at != size) return Refusal{where + std::to_string(size - at) + " bytes after the end block"};
+        if (at != size) return Refusal{where() + std::to_string(size - at) + " bytes after the end block"};
         out->nextId = id;
         return std::nullopt;
       case EFI_HII_SIBT_STRING_UCS2:
         bad = readStrings(at + 1, 1);
         break;
       case EFI_HII_SIBT_STRING_UCS2_FONT:
-        if (!need(2)) return Refusal{block + " runs past the package"};
+        if (!need(2)) return Refusal{block() + " runs past the package"};
         bad = readStrings(at + 2, 1);
         break;
       case EFI_HII_SIBT_STRINGS_UCS2:
-        if (!need(3)) return Refusal{block + " runs past the package"};
+        if (!need(3)) return Refusal{block() + " runs past the package"};
         bad = readStrings(at + 3, Le16(p + at + 1));
         break;
       case EFI_HII_SIBT_STRINGS_UCS2_FONT:
-        if (!need(4)) return Refusal{block + " runs past the package"};
+        if (!need(4)) return Refusal{block() + " runs past the package"};
         bad = readStrings(at + 4, Le16(p + at + 2));
         break;
       case EFI_HII_SIBT_DUPLICATE: {
-        if (!need(3)) return Refusal{block + " runs past the package"};
+        if (!need(3)) return Refusal{block() + " runs past the package"};
         const auto it = out->strings.find(Le16(p + at + 1));
-        if (it == out->strings.end()) return Refusal{block + " duplicates an id not defined before it"};
-        if (id > kMaxStringId) return Refusal{where + "string ids run past 0xFFFF"};
+        if (it == out->strings.end()) return Refusal{block() + " duplicates an id not defined before it"};
+        if (id > kMaxStringId) return Refusal{where() + "string ids run past 0xFFFF"};
         out->strings[static_cast<EFI_STRING_ID>(id++)] = it->second;
         at += 3;
         break;
       }
       case EFI_HII_SIBT_SKIP2:
-        if (!need(3)) return Refusal{block + " runs past the package"};
+        if (!need(3)) return Refusal{block() + " runs past the package"};
         id += Le16(p + at + 1);
         at += 3;
         break;
       case EFI_HII_SIBT_SKIP1:
-        if (!need(2)) return Refusal{block + " runs past the package"};
+        if (!need(2)) return Refusal{block() + " runs past the package"};
         id += p[at + 1];
         at += 2;
         break;
@@ -132,21 +135,21 @@ std::optional<Refusal> ParseStringPackage(const uint8_t* p, size_t size, HiiStri
       case EFI_HII_SIBT_EXT4: {
         // Extended blocks (fonts and the like) are passed over by their length.
         const size_t fixed = type == EFI_HII_SIBT_EXT1 ? 3 : type == EFI_HII_SIBT_EXT2 ? 4 : 6;
-        if (!need(fixed)) return Refusal{block + " runs past the package"};
+        if (!need(fixed)) return Refusal{block() + " runs past the package"};
         const uint64_t length = type == EFI_HII_SIBT_EXT1   ? p[at + 2]
                                 : type == EFI_HII_SIBT_EXT2 ? Le16(p + at + 2)
                                                             : Le32(p + at + 2);
-        if (length < fixed) return Refusal{block + " is shorter than its own header"};
-        if (length > size - at) return Refusal{block + " runs past the package"};
+        if (length < fixed) return Refusal{block() + " is shorter than its own header"};
+        if (length > size - at) return Refusal{block() + " runs past the package"};
         at += length;
         break;
       }
       default:
-        return Refusal{block + (type >= 0x10 && type <= 0x13 ? ": SCSU strings are not supported"
-                                                             : ": unknown block type")};
+        return Refusal{block() + (type >= 0x10 && type <= 0x13 ? ": SCSU strings are not supported"
+                                                               : ": unknown block type")};
     }
     if (bad) return bad;
-    if (id > kMaxStringId + 1) return Refusal{where + "string ids run past 0xFFFF"};
+    if (id > kMaxStringId + 1) return Refusal{where() + "string ids run past 0xFFFF"};
   }
 }
 
@@ -189,13 +192,14 @@ HiiParseResult ParseHiiPackageList(const uint8_t* data, size_t available) {
     const uint32_t header = Le32(data + at);
     const uint32_t size = HiiPackageLength(header);
     const uint8_t type = HiiPackageType(header);
-    const std::string where = "package " + Hex(type) + " at offset " + std::to_string(at);
-    if (size < 4) return refuse(where + " is shorter than its header (length " + std::to_string(size) + ")");
+    const auto where = [type, at] { return "package " + Hex(type) + " at offset " + std::to_string(at); };
+    if (size < 4)
+      return refuse(where() + " is shorter than its header (length " + std::to_string(size) + ")");
     if (size > length - at)
-      return refuse(where + " (length " + std::to_string(size) + ") runs past PackageLength");
+      return refuse(where() + " (length " + std::to_string(size) + ") runs past PackageLength");
     result.list.packages.push_back({type, size});
     if (type == EFI_HII_PACKAGE_END) {
-      if (size != 4) return refuse(where + ": an end package of length " + std::to_string(size));
+      if (size != 4) return refuse(where() + ": an end package of length " + std::to_string(size));
       if (at + 4 != length) return refuse(std::to_string(length - at - 4) + " bytes after the end package");
       ended = true;
     } else if (type == EFI_HII_PACKAGE_STRINGS) {
@@ -205,7 +209,7 @@ HiiParseResult ParseHiiPackageList(const uint8_t* data, size_t available) {
         return refuse("two string packages for \"" + package.language + "\"");
       result.list.stringPackages.push_back(std::move(package));
     } else if (type == EFI_HII_PACKAGE_TYPE_ALL) {
-      return refuse(where + ": type 0x00 is no package type");
+      return refuse(where() + ": type 0x00 is no package type");
     } else {
       ++result.list.otherPackages;
     }
@@ -237,6 +241,15 @@ uint32_t HiiPackageList::NextId() const {
 
 void HiiServices::SetAllPresent(bool present) {
   stringProtocol = databaseProtocol = configRouting = font = image = present;
+}
+
+void HiiServices::Renew() {
+  SetAllPresent(false);
+  skippedId = SkippedIdRule::Define;
+  watched = LateInstall::Absent;
+  sharedRecord = false;
+  for (auto& list : lists_) spare_.push_back(std::move(list));
+  lists_.clear();
 }
 
 const HiiPackageList* HiiServices::Find(EFI_HII_HANDLE handle) const {
@@ -290,6 +303,50 @@ bool HiiServices::Remove(EFI_HII_HANDLE handle) {
   if (it == lists_.end()) return false;
   lists_.erase(it);
   return true;
+}
+
+const HiiParseResult& HiiServices::Parse(const uint8_t* data, size_t available) {
+  if (data && available >= kListHeaderBytes && lastParse_.status == EFI_SUCCESS) {
+    const std::vector<uint8_t>& last = lastParse_.list.bytes;
+    const uint32_t length = Le32(data + 16);
+    if (length <= available && length == last.size() && std::memcmp(data, last.data(), length) == 0) {
+      return lastParse_;
+    }
+  }
+  lastParse_ = ParseHiiPackageList(data, available);
+  ++parses_;
+  return lastParse_;
+}
+
+std::unique_ptr<HiiPackageList> HiiServices::NewList() {
+  const HiiPackageList& list = lastParse_.list;
+  std::unique_ptr<HiiPackageList> made;
+  if (spare_.empty()) {
+    made = std::make_unique<HiiPackageList>(list);
+  } else {
+    made = std::move(spare_.back());
+    spare_.pop_back();
+    if (made->parse == parses_ && !made->reshaped) {
+      for (const auto& [package, id] : made->edited) {
+        const auto& from = list.stringPackages[package].strings;
+        auto& to = made->stringPackages[package].strings;
+        const auto it = from.find(id);
+        if (it == from.end()) {
+          to.erase(id);
+        } else {
+          to[id] = it->second;
+        }
+      }
+      made->serial = list.serial;
+      made->driverHandle = list.driverHandle;
+    } else {
+      *made = list;
+    }
+  }
+  made->edited.clear();
+  made->reshaped = false;
+  made->parse = parses_;
+  return made;
 }
 
 std::string HiiText(const std::u16string& text) {
@@ -347,26 +404,24 @@ std::u16string Ucs2(const CHAR16* text) {
 // The bytes the caller's buffer holds from `data` on, when it is a pool
 // block of this platform; else as many as the header claims.
 size_t ReadableBytes(const void* data) {
-  const uintptr_t address = reinterpret_cast<uintptr_t>(data);
-  for (const Allocation& a : Sim().owner->OutstandingAllocations()) {
-    const uintptr_t start = reinterpret_cast<uintptr_t>(a.address);
-    if (address >= start && address < start + a.size) return static_cast<size_t>(start + a.size - address);
+  if (const Allocation* a = Sim().memory.Containing(reinterpret_cast<uintptr_t>(data))) {
+    return static_cast<size_t>(reinterpret_cast<uintptr_t>(a->address) + a->size -
+                               reinterpret_cast<uintptr_t>(data));
   }
   return SIZE_MAX;
 }
 
 void TraceString(const char* member, const HiiPackageList* list, EFI_STRING_ID id,
                  const std::string& language, const std::u16string& text, EFI_STATUS status) {
-  const std::string shown = HiiText(text);
-  Sim().owner->Trace("HiiString",
-                     std::string(member) + " " + ListName(list) + " id " + std::to_string(id) + " " +
-                         language + " \"" + shown + "\" " + StatusName(status),
-                     {{"member", member},
-                      {"list", ListName(list)},
-                      {"id", std::to_string(id)},
-                      {"language", language},
-                      {"text", shown},
-                      {"status", StatusName(status)}});
+  Sim().owner->Trace("HiiString", [member, serial = list ? list->serial : 0u, known = list != nullptr, id,
+                                   language, text, status](TraceEvent& e) {
+    const std::string shown = HiiText(text);
+    const std::string name = known ? "#" + std::to_string(serial) : std::string("(unknown handle)");
+    e.text = std::string(member) + " " + name + " id " + std::to_string(id) + " " + language + " \"" + shown +
+             "\" " + StatusName(status);
+    e.fields = {{"member", member},     {"list", name},  {"id", std::to_string(id)},
+                {"language", language}, {"text", shown}, {"status", StatusName(status)}};
+  });
 }
 
 // ---- EFI_HII_DATABASE_PROTOCOL
@@ -385,14 +440,14 @@ EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL* This,
   };
   if (!list || !handle) return refuse(EFI_INVALID_PARAMETER, "a null package list or handle", nullptr);
   *handle = nullptr;
-  HiiParseResult parsed = ParseHiiPackageList(reinterpret_cast<const uint8_t*>(list), ReadableBytes(list));
+  const HiiParseResult& parsed = hii.Parse(reinterpret_cast<const uint8_t*>(list), ReadableBytes(list));
   if (parsed.status != EFI_SUCCESS) return refuse(parsed.status, parsed.reason, nullptr);
   // A GUID names one package list in the database.
   if (hii.Find(parsed.list.guid))
     return refuse(EFI_INVALID_PARAMETER, "a package list with this GUID is already registered",
                   &parsed.list.guid);
-  parsed.list.driverHandle = driverHandle;
-  auto owned = std::make_unique<HiiPackageList>(std::move(parsed.list));
+  std::unique_ptr<HiiPackageList> owned = hii.NewList();
+  owned->driverHandle = driverHandle;
   const HiiPackageList* added = owned.get();
   *handle = hii.Add(std::move(owned));
   std::string languages, counts, text;
@@ -537,6 +592,7 @@ EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL* This, EFI_HII_HANDLE 
     TraceString("NewString", nullptr, 0, tag, text, EFI_NOT_FOUND);
     return EFI_NOT_FOUND;
   }
+  list->reshaped = true;
   if (!list->Package(tag)) {
     if (tag.empty()) return EFI_INVALID_PARAMETER;
     HiiStringPackage added;
@@ -588,6 +644,7 @@ EFI_STATUS EFIAPI SetString(const EFI_HII_STRING_PROTOCOL* This, EFI_HII_HANDLE 
     status = EFI_NOT_FOUND;
   } else {
     package->strings[stringId] = text;
+    list->edited.emplace_back(static_cast<size_t>(package - list->stringPackages.data()), stringId);
   }
   TraceString("SetString", list, stringId, tag, text, status);
   return status;
@@ -686,6 +743,7 @@ void FillStand(HiiServices::Stand* stand) {
 }  // namespace
 
 void HiiServices::OnBootStart(Platform& platform) {
+  for (auto& list : lists_) spare_.push_back(std::move(list));
   lists_.clear();
   stringInterface.NewString = NewString;
   stringInterface.GetString = GetString;

@@ -45,7 +45,14 @@ struct HiiPackageList {
   unsigned otherPackages = 0;                    // packages of other types, kept as opaque bytes
   // Every package's type and byte length (header included), end package too, in list order.
   std::vector<std::pair<uint8_t, uint32_t>> packages;
-  std::vector<uint8_t> bytes;  // the list as registered (header and end package)
+  std::vector<uint8_t> bytes;                    // the list as registered (header and end package)
+  // What the string protocol changed since the list was made from a parse:
+  // the ids SetString replaced (package index, id), and whether NewString
+  // added ids or packages. HiiServices::NewList puts back only these when
+  // it reuses the list for the same parse.
+  std::vector<std::pair<size_t, EFI_STRING_ID>> edited;
+  bool reshaped = false;
+  uint64_t parse = 0;  // the parse the list was copied from (HiiServices), 0: none
   const HiiStringPackage* Package(const std::string& language) const;
   HiiStringPackage* Package(const std::string& language);
   // The id a new string takes: one past the highest id any package accounts for.
@@ -88,6 +95,9 @@ class HiiServices {
   LateInstall watched = LateInstall::Absent;  // the watched protocol
   bool sharedRecord = false;                  // another module publishes the shared record at boot start
   void SetAllPresent(bool present);
+  // The configuration as constructed and no lists (their storage is kept
+  // for the next ones).
+  void Renew();
 
   // ---- what the driver registered and set in this boot
   const std::vector<std::unique_ptr<HiiPackageList>>& Lists() const { return lists_; }
@@ -118,9 +128,20 @@ class HiiServices {
   HiiPackageList* FindMutable(EFI_HII_HANDLE handle);
   EFI_HII_HANDLE Add(std::unique_ptr<HiiPackageList> list);
   bool Remove(EFI_HII_HANDLE handle);
+  // ParseHiiPackageList, except that a list whose bytes are those of the
+  // last list parsed without refusal takes that parse's result: the driver
+  // registers the same list at every boot.
+  const HiiParseResult& Parse(const uint8_t* data, size_t available);
+  // A copy of the last parse's list (Parse) in a list object of an earlier
+  // boot when there is one, else in a new one. A reused list that was copied
+  // from the same parse gets back only the strings changed since.
+  std::unique_ptr<HiiPackageList> NewList();
 
  private:
   std::vector<std::unique_ptr<HiiPackageList>> lists_;
+  std::vector<std::unique_ptr<HiiPackageList>> spare_;  // lists of earlier boots, for NewList
+  HiiParseResult lastParse_;
+  uint64_t parses_ = 0;  // parses made; names lastParse_ for the lists copied from it
 };
 
 // UTF-8 for the trace: U+FFF1 and U+FFF0 (the wide and narrow glyph

@@ -79,7 +79,7 @@ EFI_STATUS MemoryPool::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buf
   MemoryBlock block;
   block.info = Allocation{p, size, type, false, owner_->BootNumber()};
   block.serial = ++serial_;
-  blocks_[reinterpret_cast<uintptr_t>(p)] = block;
+  Record(p, std::move(block));
   ++owner_->counters.allocations;
   *buffer = p;
   return EFI_SUCCESS;
@@ -97,7 +97,7 @@ EFI_STATUS MemoryPool::FreePool(void* buffer) {
     return EFI_INVALID_PARAMETER;
   }
   ReleaseBlock(it->second);
-  blocks_.erase(it);
+  Forget(it);
   ++owner_->counters.frees;
   return EFI_SUCCESS;
 }
@@ -141,7 +141,7 @@ EFI_STATUS MemoryPool::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE mem
   block.info = Allocation{p, bytes, memoryType, true, owner_->BootNumber()};
   block.serial = ++serial_;
   block.mapped = mapped;
-  blocks_[reinterpret_cast<uintptr_t>(p)] = block;
+  Record(p, std::move(block));
   ++owner_->counters.allocations;
   *memory = reinterpret_cast<EFI_PHYSICAL_ADDRESS>(p);
   return EFI_SUCCESS;
@@ -176,7 +176,7 @@ EFI_STATUS MemoryPool::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
   for (uint64_t p = first; p < first + pages; ++p) block->freedPages.insert(p);
   if (block->freedPages.size() * kPageSize == block->info.size) {
     ReleaseBlock(*block);
-    blocks_.erase(it);
+    Forget(it);
   }
   ++owner_->counters.frees;
   return EFI_SUCCESS;
@@ -184,7 +184,25 @@ EFI_STATUS MemoryPool::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) {
 
 void MemoryPool::ReleaseAll() {
   for (auto& entry : blocks_) ReleaseBlock(entry.second);
-  blocks_.clear();
+  while (!blocks_.empty()) Forget(blocks_.begin());
+}
+
+void MemoryPool::Record(void* address, MemoryBlock block) {
+  const uintptr_t key = reinterpret_cast<uintptr_t>(address);
+  if (spareNodes_.empty()) {
+    blocks_[key] = std::move(block);
+    return;
+  }
+  auto node = std::move(spareNodes_.back());
+  spareNodes_.pop_back();
+  node.key() = key;
+  node.mapped() = std::move(block);
+  blocks_.insert(std::move(node));
+}
+
+void MemoryPool::Forget(std::map<uintptr_t, MemoryBlock>::iterator it) {
+  spareNodes_.push_back(blocks_.extract(it));
+  spareNodes_.back().mapped().freedPages.clear();
 }
 
 void MemoryPool::FreeRefused(uintptr_t address, bool pages) {
@@ -196,6 +214,14 @@ void MemoryPool::FreeRefused(uintptr_t address, bool pages) {
   // Pool must be named exactly; pages may be given back from inside.
   const bool names = pages ? address - it->first < block.info.size : address == it->first;
   if (names) block.info.freeRefused = true;
+}
+
+const Allocation* MemoryPool::Containing(uintptr_t address) const {
+  auto it = blocks_.upper_bound(address);
+  if (it == blocks_.begin()) return nullptr;
+  --it;
+  const Allocation& a = it->second.info;
+  return address - it->first < a.size ? &a : nullptr;
 }
 
 std::vector<Allocation> MemoryPool::Outstanding() const {

@@ -42,15 +42,27 @@ class MemoryPool {
                            EFI_PHYSICAL_ADDRESS* memory);
   EFI_STATUS FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages);
   std::vector<Allocation> Outstanding() const;  // in allocation order
+  // The outstanding allocation that holds `address`, or null.
+  const Allocation* Containing(uintptr_t address) const;
   // A free of `address` was refused (an injected failure): the pool block
   // it names, or the page block it lies in, is kept and marked.
   void FreeRefused(uintptr_t address, bool pages);
   void ReleaseAll();
+  // ReleaseAll, and allocation order starts over.
+  void Renew() {
+    ReleaseAll();
+    serial_ = 0;
+  }
 
  private:
   Platform* owner_;
   std::string prefix_;
   std::map<uintptr_t, MemoryBlock> blocks_;
+  // Nodes of released blocks, reused by the next allocations: a boot makes
+  // and releases the same few dozen records every time.
+  std::vector<std::map<uintptr_t, MemoryBlock>::node_type> spareNodes_;
+  void Record(void* address, MemoryBlock block);
+  void Forget(std::map<uintptr_t, MemoryBlock>::iterator it);
   uint64_t serial_ = 0;
 };
 

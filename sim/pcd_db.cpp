@@ -271,9 +271,12 @@ EFI_STATUS EFIAPI DebugConsole::OnMessage(UINT64 level, const CHAR8* format, con
   active_->messages.push_back({active_->platform_.BootNumber(), level, text});
   std::string line = text;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  char levelText[32];
-  std::snprintf(levelText, sizeof(levelText), "0x%" PRIX64, static_cast<uint64_t>(level));
-  active_->platform_.Trace("Debug", "DEBUG " + line, {{"level", levelText}, {"message", line}});
+  active_->platform_.Trace("Debug", [level, line = std::move(line)](TraceEvent& e) {
+    char levelText[32];
+    std::snprintf(levelText, sizeof(levelText), "0x%" PRIX64, static_cast<uint64_t>(level));
+    e.text = "DEBUG " + line;
+    e.fields = {{"level", levelText}, {"message", line}};
+  });
   return EFI_SUCCESS;
 }
 

@@ -1,7 +1,5 @@
 // Platform lifetime, the system table, the HOB list, resets and the boot
 // runner.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -114,6 +112,34 @@ Platform::~Platform() {
 }
 
 Platform* Platform::Current() { return current; }
+
+void Platform::Renew() {
+  bootMode = BOOT_WITH_FULL_CONFIGURATION;
+  ClearGuidHobs();
+  hobListPresent = true;
+  bootHooks.clear();
+  smm = SmmSettings{};
+  imageCodeType = EfiBootServicesCode;
+  dxeServices = true;
+  dxeSetAttributesStatus = EFI_SUCCESS;
+  dxeSetAttributesCalls.clear();
+  smbusHc = false;
+  pointerRegistry = PointerRegistry{};
+  hii.Renew();
+  cpu = Processor{};
+  resetReturns = false;
+  spinLimit = kDefaultSpinLimit;
+  watchdogNs = kDefaultWatchdogNs;
+  store = VariableStoreConfig{};
+  bootManager = true;
+  clock.Renew();
+  counters = Counters{};
+  cost = BootCost{};
+  trace.clear();
+  violations.clear();
+  tracePorts = false;
+  impl->Renew();
+}
 
 EFI_SYSTEM_TABLE* Platform::SystemTable() { return &impl->systemTable; }
 EFI_BOOT_SERVICES* Platform::BootServices() { return &impl->bootServices; }
@@ -243,6 +269,35 @@ void Platform::Impl::ResetBootState() {
   lastReset.reset();
   monotonicCount = 0;
   stage = BootStage::Entry;
+}
+
+void Platform::Impl::Renew() {
+  ResetBootState();
+  protocols.Renew();
+  memory.Renew();
+  smmWorld->protocols.Renew();
+  smmWorld->pool.Renew();
+  eventSerial = 0;
+  stage = BootStage::Done;
+  bootNumber = 0;
+  cause = BootCause::PowerOn;
+  stop = Platform::Stop::None;
+  hangReason.clear();
+  resetsReturned = 0;
+  interfaceLists.clear();
+  failureRules.clear();
+  std::fill(std::begin(serviceCalls), std::end(serviceCalls), 0);
+  powerCutCountdown = 0;
+  failCountdown = 0;
+  pausesInARow = 0;
+  bootStartNs = 0;
+  waitedOn = CostKind::LpcIo;
+  serviceNs = 0;
+  inExitBootServicesNotify = false;
+  imageHandle = nullptr;
+  loadedImage = EFI_LOADED_IMAGE_PROTOCOL{};
+  guidHobs.clear();
+  variables.clear();
 }
 
 namespace {
@@ -484,8 +539,10 @@ void Platform::BeginBoot() {
   cost = BootCost{};
   impl->waitedOn = CostKind::LpcIo;
   ++impl->bootNumber;
-  Trace("Stage", std::string("BeginBoot after ") + BootCauseName(cause),
-        {{"stage", "BeginBoot"}, {"cause", BootCauseName(cause)}});
+  Trace("Stage", [cause](TraceEvent& e) {
+    e.text = std::string("BeginBoot after ") + BootCauseName(cause);
+    e.fields = {{"stage", "BeginBoot"}, {"cause", BootCauseName(cause)}};
+  });
   // Work the devices had scheduled does not outlive the reset.
   clock.CancelAll();
   impl->bootStartNs = clock.Now();
@@ -521,23 +578,27 @@ BootOutcome Platform::RunBoot(DriverImage& image) {
   image.Unload();
   BeginBoot();
   const DriverImage::EntryPoint entry = image.Load();
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(entry), &info)) impl->loadedImage.ImageBase = info.dli_fbase;
+  impl->loadedImage.ImageBase = image.Base();
 
   BootOutcome outcome;
   outcome.boot = impl->bootNumber;
   impl->image = &image;
-  auto stage = [this](BootStage s, const std::string& text) {
+  auto stage = [this](BootStage s, const char* text) {
     impl->stage = s;
-    Trace("Stage", text, {{"stage", BootStageName(s)}});
+    Trace("Stage", [s, text](TraceEvent& e) {
+      e.text = text;
+      e.fields = {{"stage", BootStageName(s)}};
+    });
     for (auto& hook : stageHooks) hook(*this, s);
   };
   outcome.reset = RunGuarded([&] {
     stage(BootStage::Entry, "DriverEntry");
     outcome.entryStatus = entry(impl->imageHandle, &impl->systemTable);
     outcome.entryReturned = true;
-    Trace("Stage", "DriverEntry returned " + StatusName(outcome.entryStatus),
-          {{"stage", "Entry"}, {"status", StatusName(outcome.entryStatus)}});
+    Trace("Stage", [status = outcome.entryStatus](TraceEvent& e) {
+      e.text = "DriverEntry returned " + StatusName(status);
+      e.fields = {{"stage", "Entry"}, {"status", StatusName(status)}};
+    });
     if (impl->tpl != TPL_APPLICATION) {
       impl->Violation("DriverEntry returned at TPL " + std::to_string(impl->tpl));
     }

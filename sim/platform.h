@@ -246,6 +246,8 @@ class DriverImage {
   void* Symbol(const char* name) const;
   static std::string DefaultPath();  // the path of the driver built next to the tests
   unsigned Loads() const { return loads_; }
+  // Where the object is mapped (its load base), known once it was loaded.
+  void* Base() const { return base_; }
   // Bytes of writable data restored at each Load (0 before the first).
   size_t WritableBytes() const;
 
@@ -260,6 +262,7 @@ class DriverImage {
   bool direct_ = false;  // mapped from path_ itself rather than a private copy
   bool loaded_ = false;
   EntryPoint entry_ = nullptr;
+  void* base_ = nullptr;
   std::vector<Snapshot> snapshots_;
   unsigned loads_ = 0;
 };
@@ -289,6 +292,12 @@ class Platform {
 
   // The platform the hardware seam talks to (the most recently created one).
   static Platform* Current();
+
+  // Makes this platform as a newly constructed one (no variables, no boots,
+  // every setting at its default, counters, trace and clock at zero) while
+  // its containers keep their storage: a fuzz target runs every input on
+  // one platform. The device mappings stay; the devices renew themselves.
+  void Renew();
 
   // ---- persistent state: survives resets
   // Stores a variable directly (platform side; not counted, not traced).
@@ -445,8 +454,10 @@ class Platform {
   // no other hardware access or service call is spinning forever: it is
   // stopped and reported as hung. So is a boot whose virtual time passes
   // `watchdogNs`.
-  uint64_t spinLimit = 1000000;
-  uint64_t watchdogNs = 60ull * 1000 * 1000 * 1000;
+  static constexpr uint64_t kDefaultSpinLimit = 1000000;
+  static constexpr uint64_t kDefaultWatchdogNs = 60ull * 1000 * 1000 * 1000;
+  uint64_t spinLimit = kDefaultSpinLimit;
+  uint64_t watchdogNs = kDefaultWatchdogNs;
 
   // ---- variable store
   VariableStoreConfig store;

@@ -119,6 +119,7 @@ struct Platform::Impl {
   EFI_LOADED_IMAGE_PROTOCOL loadedImage{};
   uint64_t monotonicCount = 0;
   void ResetBootState();  // releases everything that a reset wipes
+  void Renew();           // the state of a newly constructed platform (Platform::Renew)
   void Violation(const std::string& text);
   // Called by every boot service: records a violation after
   // exit-boot-services and when the TPL is above the service's limit.

@@ -106,11 +106,13 @@ EFI_STATUS ProtocolDatabase::Install(EFI_HANDLE* handle, const EFI_GUID* guid, E
   const uint64_t id = ++interfaceId_;
   h->interfaces.push_back(Interface{*guid, pointer, id});
   *handle = h;
-  owner_->Trace(prefix_ + "InstallProtocol",
-                prefix_ + "InstallProtocol " + GuidToString(*guid) + " on handle " + HandleName(h),
-                {{"guid", GuidToString(*guid)},
-                 {"handle", HandleName(h)},
-                 {"interface", Hex(reinterpret_cast<uintptr_t>(pointer))}});
+  owner_->Trace(
+      prefix_ + "InstallProtocol", [prefix = prefix_, g = *guid, serial = h->serial, pointer](TraceEvent& e) {
+        const std::string name = GuidToString(g), handleName = "#" + std::to_string(serial);
+        e.text = prefix + "InstallProtocol " + name + " on handle " + handleName;
+        e.fields = {
+            {"guid", name}, {"handle", handleName}, {"interface", Hex(reinterpret_cast<uintptr_t>(pointer))}};
+      });
   Installed(*guid, id);
   return EFI_SUCCESS;
 }
@@ -124,8 +126,11 @@ EFI_STATUS ProtocolDatabase::Uninstall(EFI_HANDLE handle, const EFI_GUID* guid, 
   if (it == h->interfaces.end() || it->pointer != pointer) return EFI_NOT_FOUND;
   h->interfaces.erase(it);
   owner_->Trace(prefix_ + "UninstallProtocol",
-                prefix_ + "UninstallProtocol " + GuidToString(*guid) + " from handle " + HandleName(h),
-                {{"guid", GuidToString(*guid)}, {"handle", HandleName(h)}});
+                [prefix = prefix_, g = *guid, serial = h->serial](TraceEvent& e) {
+                  const std::string name = GuidToString(g), handleName = "#" + std::to_string(serial);
+                  e.text = prefix + "UninstallProtocol " + name + " from handle " + handleName;
+                  e.fields = {{"guid", name}, {"handle", handleName}};
+                });
   if (dropEmptyHandle) DropEmptyHandle(h);
   return EFI_SUCCESS;
 }
@@ -250,6 +255,13 @@ void ProtocolDatabase::Clear() {
   registrations_.clear();
   handles_.clear();
   retiredHandles_.clear();
+}
+
+void ProtocolDatabase::Renew() {
+  Clear();
+  interfaceId_ = 0;
+  handleSerial_ = 0;
+  registrationSerial_ = 0;
 }
 
 }  // namespace sim

@@ -80,6 +80,8 @@ class ProtocolDatabase {
   size_t Count(const EFI_GUID& guid) const;  // instances of a protocol
   // Forgets everything: handles, retired handles and registrations.
   void Clear();
+  // Clear, and numbering (handles, interfaces, registrations) starts over.
+  void Renew();
 
  private:
   Platform* owner_;
