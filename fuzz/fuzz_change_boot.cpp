@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t physicalAttributes = fuzz::StoredAttributes(in.U8());
   const std::vector<uint8_t> physical = in.Block();
 
-  fuzz::Notebook nb;
+  fuzz::Notebook& nb = fuzz::Notebook::Renewed();
   sim::Platform& platform = nb.platform;
   const bool hook = flags & 1;
   hookRemovesSetup = hook && (flags & 2);

@@ -92,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t powerOff = in.U8();
   const uint8_t powerCut = in.U8();
 
-  sim::Platform platform;
-  sim::Notebook devices{platform};
+  fuzz::Notebook& notebook = fuzz::Notebook::Renewed();
+  sim::Platform& platform = notebook.platform;
+  sim::Notebook& devices = notebook.devices;
   sim::EmbeddedController& ec = devices.ec;
   if (ecByte >= 0xF0 && ecByte <= 0xF7) ec.behaviour.takeNs = 1000u * (ecParameter % 64);
   if (ecByte >= 0xF8 && ecByte <= 0xFB) ec.behaviour.staleOutput = ecParameter;
