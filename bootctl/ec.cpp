@@ -9,41 +9,27 @@ namespace {
 constexpr bool kImcGuardA = false;
 constexpr bool kImcGuardB = false;
 
-void PostCodeDelay() {
-  for (int i = 0; i < 4; i++) {
-    PortIn8(0x80);
-  }
-}
+// Each status read that misses is followed by four reads of port 0x80, the
+// classic I/O delay.
+constexpr UINT16 kDelayPort = 0x80;
+constexpr UINT8 kDelayReads = 4;
 
 }  // namespace
 
+// Drains a stale byte the EC left in its output buffer, but only one the
+// very status read showed: while IBF is set nothing the host is waiting for
+// can be there yet, whereas a blind read could swallow an answer the EC put
+// there just after the status read.
 EFI_STATUS EcWaitInputEmpty(UINT16 statusPort) {
   const UINT16 dataPort = static_cast<UINT16>(statusPort - 4);
-  for (UINT32 i = 0; i < kEcPollBound; i++) {
-    const UINT8 status = PortIn8(statusPort);
-    if ((status & EC_IBF) == 0) {
-      return EFI_SUCCESS;
-    }
-    // Drain a stale byte the EC left in its output buffer, but only one this
-    // very status read showed: while IBF is set nothing the host is waiting
-    // for can be there yet, whereas a blind read could swallow an answer the
-    // EC put there just after the status read.
-    if ((status & EC_OBF) != 0) {
-      PortIn8(dataPort);
-    }
-    PostCodeDelay();
-  }
-  return EFI_DEVICE_ERROR;
+  const UINT8 status =
+      PortPoll8(statusPort, EC_IBF, 0, kEcPollBound, dataPort, EC_OBF, kDelayPort, kDelayReads);
+  return (status & EC_IBF) == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 EFI_STATUS EcWaitOutputFull(UINT16 statusPort) {
-  for (UINT32 i = 0; i < kEcPollBound; i++) {
-    if ((PortIn8(statusPort) & EC_OBF) != 0) {
-      return EFI_SUCCESS;
-    }
-    PostCodeDelay();
-  }
-  return EFI_DEVICE_ERROR;
+  const UINT8 status = PortPoll8(statusPort, EC_OBF, EC_OBF, kEcPollBound, 0, 0, kDelayPort, kDelayReads);
+  return (status & EC_OBF) != 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 EFI_STATUS EcSendByte(UINT16 port, UINT8 value) {

@@ -58,6 +58,8 @@ class Clock {
     costs = ClockCosts{};
   }
   size_t Pending() const { return queue_.size(); }
+  // When the next pending action falls due; UINT64_MAX with none pending.
+  uint64_t NextDue() const { return queue_.empty() ? UINT64_MAX : queue_.begin()->first.first; }
 
   ClockCosts costs;
 

@@ -322,6 +322,13 @@ void Notebook::EnableImc(bool enabled) {
 
 CostKind EmbeddedController::PortCost(uint16_t, bool) const { return CostKind::Ec; }
 
+// A status read only counts; a data read empties the output buffer.
+bool EmbeddedController::SteadyRead(uint16_t port) const { return port == 0x66; }
+
+void EmbeddedController::RepeatedReads(uint16_t port, uint64_t count) {
+  if (port == 0x66) statusReads += count;
+}
+
 CostKind PostCodes::PortCost(uint16_t, bool write) const { return write ? CostKind::LpcIo : CostKind::Wait; }
 
 }  // namespace sim

@@ -56,6 +56,8 @@ class EmbeddedController : public Device {
   void PortWrite(uint16_t port, int width, uint32_t value) override;
   CostKind PortCost(uint16_t port, bool write) const override;  // EC
   void OnBootStart(unsigned boot) override;
+  bool SteadyRead(uint16_t port) const override;  // the status port
+  void RepeatedReads(uint16_t port, uint64_t count) override;
   void Renew();  // as constructed (Notebook::Renew)
 
  private:
@@ -165,6 +167,8 @@ class PostCodes : public Device {
   void PortWrite(uint16_t port, int width, uint32_t value) override;
   // Writes are post codes; reads are delays, charged to the device waited on.
   CostKind PortCost(uint16_t port, bool write) const override;
+  bool SteadyRead(uint16_t) const override { return true; }
+  void RepeatedReads(uint16_t, uint64_t count) override { reads += count; }
   void Renew();
 
  private:

@@ -1,6 +1,8 @@
 // Host backend of the hardware seam and the device bus behind it. Ports and
 // device registers go to the mapped device models; unclaimed ones float high.
 // The processor functions follow Platform::cpu and its virtual clock.
+#include <algorithm>
+
 #include "sim/platform_impl.h"
 #include "support/base/hw.h"
 
@@ -97,6 +99,45 @@ void Platform::Impl::Spend(CostKind kind, uint64_t ns) {
   Elapse(ns);
 }
 
+void Platform::Impl::AccountRepeated(CostKind kind, uint64_t ns, uint64_t count) {
+  if (kind == CostKind::Wait) {
+    owner->cost[waitedOn].ns += ns * count;
+    return;
+  }
+  waitedOn = kind;
+  CostLine& line = owner->cost[kind];
+  line.count += count;
+  line.ns += ns * count;
+}
+
+uint64_t Platform::Impl::SkipPollIterations(uint16_t statusPort, uint16_t delayPort, unsigned delayReads,
+                                            uint64_t left, uint64_t dueAtRead) {
+  const uint64_t now = owner->clock.Now();
+  if (owner->tracePorts || left == 0 || dueAtRead <= now) return 0;
+  Device* status = PortDevice(statusPort);
+  Device* delay = delayReads ? PortDevice(delayPort) : nullptr;
+  if ((status && !status->SteadyRead(statusPort)) || (delay && !delay->SteadyRead(delayPort))) return 0;
+  // Every iteration reads the same values as the one just made as long as
+  // nothing on the clock falls due: an iteration is taken when its last
+  // read completes before the next action and within the watchdog.
+  const uint64_t portNs = owner->clock.costs.portIo;
+  const uint64_t iterationNs = portNs * (1 + delayReads);
+  const uint64_t due = dueAtRead;
+  uint64_t n = left;
+  if (due != UINT64_MAX) n = std::min(n, due > now ? (due - now - 1) / iterationNs : 0);
+  const uint64_t deadline = bootStartNs + owner->watchdogNs;
+  n = std::min(n, deadline > now ? (deadline - now) / iterationNs : 0);
+  if (n == 0) return 0;
+  owner->counters.portReads += n * (1 + delayReads);
+  AccountRepeated(status ? status->PortCost(statusPort, false) : CostKind::LpcIo, portNs, n);
+  if (delayReads)
+    AccountRepeated(delay ? delay->PortCost(delayPort, false) : CostKind::LpcIo, portNs, n * delayReads);
+  Elapse(n * iterationNs);
+  if (status) status->RepeatedReads(statusPort, n);
+  if (delay) delay->RepeatedReads(delayPort, n * delayReads);
+  return n;
+}
+
 uint32_t Platform::SeamPortRead(uint16_t port, int width) {
   ++counters.portReads;
   Device* d = impl->PortDevice(port);
@@ -159,6 +200,29 @@ uint16_t PortOut16(uint16_t port, uint16_t value) {
 uint32_t PortOut32(uint16_t port, uint32_t value) {
   Seam().SeamPortWrite(port, 4, value);
   return value;
+}
+
+// The same reads as the loop of the x86 backend. After an iteration that
+// missed without a drain, the iterations that can only repeat it (nothing
+// on the clock falls due before they end) are taken at once: a wait on a
+// silent EC costs microseconds of host time, with the counts, the ledger,
+// the clock and the outcome of reading it out.
+uint8_t PortPoll8(uint16_t statusPort, uint8_t mask, uint8_t want, uint32_t bound, uint16_t drainPort,
+                  uint8_t drainMask, uint16_t delayPort, uint8_t delayReads) {
+  sim::Platform& p = Seam();
+  uint8_t status = 0;
+  for (uint32_t i = 0; i < bound; i++) {
+    status = static_cast<uint8_t>(p.SeamPortRead(statusPort, 1));
+    if ((status & mask) == want) return status;
+    const uint64_t dueAtRead = p.clock.NextDue();
+    const bool drained = (status & drainMask) != 0;
+    if (drained) p.SeamPortRead(drainPort, 1);
+    for (uint8_t d = 0; d < delayReads; d++) p.SeamPortRead(delayPort, 1);
+    if (!drained)
+      i += static_cast<uint32_t>(
+          p.impl->SkipPollIterations(statusPort, delayPort, delayReads, bound - i - 1, dueAtRead));
+  }
+  return status;
 }
 
 uint8_t MmioRead8(uint64_t address) { return static_cast<uint8_t>(Seam().SeamMmioRead(address, 1)); }

@@ -52,6 +52,13 @@ class Device {
   // Called at the start of every boot (after a reset or at power-on);
   // Platform::BootCause() tells which.
   virtual void OnBootStart(unsigned /*boot*/) {}
+  // True when a read of `port` changes nothing but the device's own count
+  // of reads, and what it returns changes only through a write, a read of
+  // another port or an action on the clock: a status poll (PortPoll8) may
+  // then take many such reads at once and tell the device with
+  // RepeatedReads. The default is false: every read is made.
+  virtual bool SteadyRead(uint16_t /*port*/) const { return false; }
+  virtual void RepeatedReads(uint16_t /*port*/, uint64_t /*count*/) {}
 };
 
 // Processor model behind ReadMsr, CPUID, the time-stamp counter and PAUSE.

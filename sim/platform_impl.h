@@ -104,6 +104,18 @@ struct Platform::Impl {
   void Account(CostKind kind, uint64_t ns);
   // Adds to the ledger and lets the time pass (may end the boot as hung).
   void Spend(CostKind kind, uint64_t ns);
+  // `count` effects of `ns` each, as many Account calls would add them.
+  void AccountRepeated(CostKind kind, uint64_t ns, uint64_t count);
+  // Status-poll iterations that PortPoll8 may take at once after a miss
+  // without a drain. `dueAtRead` is Clock::NextDue() right after the
+  // iteration's status read. None when an action fell due since that read
+  // (the status may have changed), when the trace shows port reads or when
+  // a device of the iteration reads with effects; else as many of `left` as
+  // end before the next action falls due and within the watchdog. Takes
+  // them: counts, ledger, clock and the devices' read counts as the reads
+  // themselves would. Returns how many.
+  uint64_t SkipPollIterations(uint16_t statusPort, uint16_t delayPort, unsigned delayReads, uint64_t left,
+                              uint64_t dueAtRead);
   uint64_t serviceNs = 0;  // what the last variable service call costs
   void Spin();
   void CheckWatchdog() {

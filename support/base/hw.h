@@ -13,6 +13,13 @@ uint32_t PortIn32(uint16_t port);
 uint8_t PortOut8(uint16_t port, uint8_t value);
 uint16_t PortOut16(uint16_t port, uint16_t value);
 uint32_t PortOut32(uint16_t port, uint32_t value);
+// A status poll: reads statusPort at most `bound` times until
+// (status & mask) == want. After each read that misses, reads drainPort once
+// when the status has a bit of drainMask set, then delayPort delayReads
+// times. Returns the last status read (0 when bound is 0). Exactly these
+// reads, in this order, on every backend.
+uint8_t PortPoll8(uint16_t statusPort, uint8_t mask, uint8_t want, uint32_t bound, uint16_t drainPort,
+                  uint8_t drainMask, uint16_t delayPort, uint8_t delayReads);
 
 // Device registers: one access of the stated width at a physical address.
 uint8_t MmioRead8(uint64_t address);

@@ -9,6 +9,18 @@ uint8_t PortIn8(uint16_t port) {
   return v;
 }
 
+uint8_t PortPoll8(uint16_t statusPort, uint8_t mask, uint8_t want, uint32_t bound, uint16_t drainPort,
+                  uint8_t drainMask, uint16_t delayPort, uint8_t delayReads) {
+  uint8_t status = 0;
+  for (uint32_t i = 0; i < bound; i++) {
+    status = PortIn8(statusPort);
+    if ((status & mask) == want) return status;
+    if ((status & drainMask) != 0) PortIn8(drainPort);
+    for (uint8_t d = 0; d < delayReads; d++) PortIn8(delayPort);
+  }
+  return status;
+}
+
 uint16_t PortIn16(uint16_t port) {
   uint16_t v;
   __asm__ __volatile__("inw %w1, %w0" : "=a"(v) : "Nd"(port));
