@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <utility>
+#include <vector>
 
 #include "sim/cost.h"
 
@@ -39,7 +39,7 @@ class Clock {
   // time order (actions due at the same instant run in scheduling order).
   void Advance(uint64_t ns) {
     const uint64_t target = now_ + ns;
-    if (queue_.empty() || queue_.begin()->first.first > target) {
+    if (queue_.empty() || queue_.front().due > target) {
       now_ = target;  // nothing falls due on the way
       return;
     }
@@ -59,7 +59,7 @@ class Clock {
   }
   size_t Pending() const { return queue_.size(); }
   // When the next pending action falls due; UINT64_MAX with none pending.
-  uint64_t NextDue() const { return queue_.empty() ? UINT64_MAX : queue_.begin()->first.first; }
+  uint64_t NextDue() const { return queue_.empty() ? UINT64_MAX : queue_.front().due; }
 
   ClockCosts costs;
 
@@ -67,8 +67,14 @@ class Clock {
   void RunDueUntil(uint64_t target);
   uint64_t now_ = 0;
   uint64_t next_ = 0;
-  // Keyed by (due time, ticket): ordered by time, then by scheduling order.
-  std::map<std::pair<uint64_t, Ticket>, Action> queue_;
+  // Ordered by due time, then by scheduling order (ticket). A few actions
+  // are pending at a time; the vector keeps its storage from boot to boot.
+  struct Entry {
+    uint64_t due;
+    Ticket ticket;
+    Action action;
+  };
+  std::vector<Entry> queue_;
 };
 
 }  // namespace sim

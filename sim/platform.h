@@ -6,12 +6,16 @@
 // lands here, is counted, and is written to a readable trace.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "frame/pi.h"
@@ -164,13 +168,78 @@ struct TraceEvent {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
+// What makes a trace event's text and fields when the trace is read: any
+// callable taking the event, like a std::function, but with room for the
+// captures of the simulator's formatters in place, so that recording an
+// event allocates nothing for it (larger ones go to the heap).
+class TraceFormatter {
+ public:
+  TraceFormatter() = default;
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TraceFormatter> &&
+                                                    std::is_invocable_v<std::decay_t<F>&, TraceEvent&>>>
+  TraceFormatter(F&& f) {  // converts from any callable, as std::function does
+    using T = std::decay_t<F>;
+    if constexpr (sizeof(T) <= sizeof(storage_) && alignof(T) <= alignof(std::max_align_t) &&
+                  std::is_nothrow_move_constructible_v<T>) {
+      new (storage_) T(std::forward<F>(f));
+      ops_ = &kInPlace<T>;
+    } else {
+      *reinterpret_cast<T**>(storage_) = new T(std::forward<F>(f));
+      ops_ = &kOnHeap<T>;
+    }
+  }
+  TraceFormatter(TraceFormatter&& other) noexcept { Take(other); }
+  TraceFormatter& operator=(TraceFormatter&& other) noexcept {
+    if (this != &other) {
+      Drop();
+      Take(other);
+    }
+    return *this;
+  }
+  TraceFormatter(const TraceFormatter&) = delete;
+  TraceFormatter& operator=(const TraceFormatter&) = delete;
+  ~TraceFormatter() { Drop(); }
+  void operator()(TraceEvent& event) { ops_->call(storage_, event); }
+  explicit operator bool() const { return ops_ != nullptr; }
+
+ private:
+  struct Ops {
+    void (*call)(void* self, TraceEvent& event);
+    void (*move)(void* to, void* from);  // leaves `from` empty
+    void (*destroy)(void* self);
+  };
+  template <typename T>
+  static constexpr Ops kInPlace = {[](void* self, TraceEvent& event) { (*static_cast<T*>(self))(event); },
+                                   [](void* to, void* from) {
+                                     new (to) T(std::move(*static_cast<T*>(from)));
+                                     static_cast<T*>(from)->~T();
+                                   },
+                                   [](void* self) { static_cast<T*>(self)->~T(); }};
+  template <typename T>
+  static constexpr Ops kOnHeap = {
+      [](void* self, TraceEvent& event) { (**static_cast<T**>(self))(event); },
+      [](void* to, void* from) { *static_cast<T**>(to) = *static_cast<T**>(from); },
+      [](void* self) { delete *static_cast<T**>(self); }};
+  void Take(TraceFormatter& other) {
+    ops_ = other.ops_;
+    if (ops_) ops_->move(storage_, other.storage_);
+    other.ops_ = nullptr;
+  }
+  void Drop() {
+    if (ops_) ops_->destroy(storage_);
+    ops_ = nullptr;
+  }
+  alignas(std::max_align_t) unsigned char storage_[112];
+  const Ops* ops_ = nullptr;
+};
+
 // The platform's trace. An event may be recorded with a formatter instead of
 // its text and fields: they are filled in when the trace is first read, so a
 // boot whose trace nobody prints does not pay for formatting it (variable
 // data as hex, GUIDs, names). Reading looks like a const std::vector.
 class TraceLog {
  public:
-  using Formatter = std::function<void(TraceEvent&)>;
+  using Formatter = TraceFormatter;
   using const_iterator = std::vector<TraceEvent>::const_iterator;
   void push_back(TraceEvent event) { events_.push_back(std::move(event)); }
   // Records an event whose text and fields `format` fills in later.
