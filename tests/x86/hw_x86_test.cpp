@@ -41,6 +41,8 @@ struct Faults {
   IoAccess io[8];
   int ioCount;
   uint32_t busValue;  // what an in instruction reads
+  int busSwitchAt;    // when above 0: the access from which on an in reads busValueLater
+  uint32_t busValueLater;
   int msrCount;
   uint32_t msrIndex;
   uint64_t msrValue;  // what rdmsr returns
@@ -87,7 +89,8 @@ void OnFault(int, siginfo_t*, void* context) {
   if (access.out) {
     access.value = static_cast<uint32_t>(r[REG_RAX] & mask);
   } else {
-    access.value = static_cast<uint32_t>(gFaults.busValue & mask);
+    const bool later = gFaults.busSwitchAt > 0 && gFaults.ioCount >= gFaults.busSwitchAt;
+    access.value = static_cast<uint32_t>((later ? gFaults.busValueLater : gFaults.busValue) & mask);
     // A 32-bit in zero-extends into RAX; narrower ones keep the upper bits.
     const uint64_t keep = access.width == 4 ? 0 : ~mask;
     r[REG_RAX] = static_cast<greg_t>((static_cast<uint64_t>(r[REG_RAX]) & keep) | access.value);
@@ -229,6 +232,41 @@ TEST_F(X86Backend, PortReadsReturnWhatTheBusDelivers) {
     EXPECT_EQ(gFaults.io[0].port, row.port);
     EXPECT_EQ(gFaults.io[0].width, row.width);
   }
+}
+
+// The EC wait's poll: the status port until the masked status matches, the
+// data port once after a status with OBF, four reads of port 0x80 after
+// each miss, at most `bound` status reads.
+TEST_F(X86Backend, PortPollReadsTheStatusDrainsAndDelaysInOrder) {
+  struct Row {
+    const char* name;
+    uint32_t bound;
+    uint32_t first;  // the status (and any read) until the switch
+    int switchAt;    // the access from which on reads give 0x00
+    uint8_t expected;
+    std::vector<uint16_t> ports;
+  };
+  const Row rows[] = {
+      {"IBF, then clear", 2, 0x02, 5, 0x00, {0x66, 0x80, 0x80, 0x80, 0x80, 0x66}},
+      {"IBF with OBF: drained, then clear", 2, 0x03, 6, 0x00, {0x66, 0x62, 0x80, 0x80, 0x80, 0x80, 0x66}},
+      {"IBF at the only read allowed", 1, 0x02, 0, 0x02, {0x66, 0x80, 0x80, 0x80, 0x80}},
+      {"clear at once", 5, 0x00, 0, 0x00, {0x66}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    gFaults.ioCount = 0;
+    gFaults.busValue = row.first;
+    gFaults.busSwitchAt = row.switchAt;
+    gFaults.busValueLater = 0x00;
+    EXPECT_EQ(PortPoll8(0x66, 0x02, 0x00, row.bound, 0x62, 0x01, 0x80, 4), row.expected);
+    ASSERT_EQ(gFaults.ioCount, static_cast<int>(row.ports.size()));
+    for (size_t i = 0; i < row.ports.size(); i++) {
+      EXPECT_FALSE(gFaults.io[i].out);
+      EXPECT_EQ(gFaults.io[i].port, row.ports[i]) << "access " << i;
+      EXPECT_EQ(gFaults.io[i].width, 1);
+    }
+  }
+  gFaults.busSwitchAt = 0;
 }
 
 TEST_F(X86Backend, ReadMsrTakesTheIndexInEcxAndJoinsEdxEax) {
