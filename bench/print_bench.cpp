@@ -8,12 +8,16 @@
 // The glibc side is the nearest equivalent: upper-case hexadecimal is "%X"
 // there, the GUID is spelled out as its field format, and the line end is
 // written as "\r\n" (the engine turns "\n" into "\r\n").
+//
+// With --guard FIGURES (bench/guard.h) it checks instead that the engine
+// takes at most twice the stored multiple of glibc's time over all formats.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "bench/guard.h"
 #include "support/print/print.h"
 
 namespace {
@@ -179,9 +183,33 @@ void Run(benchmark::State& state, const Case& c, bool ours) {
   }
 }
 
+// Every format once per unit, cycling through the value sets, on one side.
+void EveryFormat(bool ours, unsigned units, unsigned repeat) {
+  Out out{};
+  for (unsigned u = 0; u < units; ++u) {
+    const size_t i = u % kValueSets;
+    for (const Case& c : kCases) {
+      for (unsigned r = 0; r < repeat; ++r) {
+        if (ours) {
+          benchmark::DoNotOptimize(c.ours(i, &out));
+        } else {
+          benchmark::DoNotOptimize(c.glibc(i, &out));
+        }
+        benchmark::ClobberMemory();
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const guard::Options options = guard::TakeOptions(&argc, argv);
+  if (options.figures) {
+    return guard::Check(options, "print", "engine, every format",
+                        guard::Side([&](unsigned units) { EveryFormat(true, units, options.slowdown); }),
+                        "glibc snprintf", guard::Side([](unsigned units) { EveryFormat(false, units, 1); }));
+  }
   for (const Case& c : kCases) {
     benchmark::RegisterBenchmark((std::string("Print/") + c.name + "/ours").c_str(),
                                  [&c](benchmark::State& s) { Run(s, c, true); });
