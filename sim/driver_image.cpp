@@ -214,6 +214,17 @@ void* DriverImage::Symbol(const char* name) const {
   return handle_ && loaded_ ? dlsym(handle_, name) : nullptr;
 }
 
+bool DriverImage::ReadData(uintptr_t address, void* out, size_t size) const {
+  for (const Snapshot& s : snapshots_) {
+    if (address >= s.address && address - s.address <= s.bytes.size() &&
+        size <= s.bytes.size() - (address - s.address)) {
+      ReadRaw(static_cast<unsigned char*>(out), address, size);
+      return true;
+    }
+  }
+  return false;
+}
+
 size_t DriverImage::WritableBytes() const {
   size_t n = 0;
   for (const Snapshot& s : snapshots_) n += s.bytes.size();

@@ -450,37 +450,50 @@ EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL* This,
   owned->driverHandle = driverHandle;
   const HiiPackageList* added = owned.get();
   *handle = hii.Add(std::move(owned));
-  std::string languages, counts, text;
-  for (const HiiStringPackage& p : added->stringPackages) {
-    languages += (languages.empty() ? "" : ";") + p.language;
-    counts += (counts.empty() ? "" : ";") + std::to_string(p.strings.size());
-    text += (text.empty() ? "" : ", ") + p.language + " " + std::to_string(p.strings.size()) + " strings";
-  }
-  // Each package by type and byte length, as the list holds them.
-  std::string types, lengths, sizes;
-  for (const auto& [type, length] : added->packages) {
-    types += (types.empty() ? "" : ";") + Hex(type);
-    lengths += (lengths.empty() ? "" : ";") + std::to_string(length);
-    const char* name = type == EFI_HII_PACKAGE_STRINGS ? "strings "
-                       : type == EFI_HII_PACKAGE_END   ? "end "
-                                                       : "";
-    sizes +=
-        (sizes.empty() ? "" : ", ") + (*name ? std::string(name) : Hex(type) + " ") + std::to_string(length);
-  }
-  const std::string guid = GuidToString(added->guid);
-  Sim().owner->Trace("HiiPackageList",
-                     "NewPackageList " + guid + " -> " + ListName(added) + ": " +
-                         (text.empty() ? "no strings" : text) + "; " + std::to_string(added->bytes.size()) +
-                         " bytes: " + sizes,
-                     {{"guid", guid},
-                      {"list", ListName(added)},
-                      {"languages", languages},
-                      {"strings", counts},
-                      {"otherPackages", std::to_string(added->otherPackages)},
-                      {"length", std::to_string(added->bytes.size())},
-                      {"packageTypes", types},
-                      {"packageLengths", lengths},
-                      {"status", StatusName(EFI_SUCCESS)}});
+  // What the trace tells of the list, kept by value: the text is made only
+  // when the trace is read, and the list may have changed by then.
+  struct Summary {
+    EFI_GUID guid;
+    uint64_t serial;
+    std::vector<std::pair<std::string, size_t>> strings;  // language, string count
+    std::vector<std::pair<uint8_t, uint32_t>> packages;
+    unsigned otherPackages;
+    size_t length;
+  } summary{added->guid, added->serial, {}, added->packages, added->otherPackages, added->bytes.size()};
+  for (const HiiStringPackage& p : added->stringPackages)
+    summary.strings.emplace_back(p.language, p.strings.size());
+  Sim().owner->Trace("HiiPackageList", [summary = std::move(summary)](TraceEvent& e) {
+    std::string languages, counts, text;
+    for (const auto& [language, count] : summary.strings) {
+      languages += (languages.empty() ? "" : ";") + language;
+      counts += (counts.empty() ? "" : ";") + std::to_string(count);
+      text += (text.empty() ? "" : ", ") + language + " " + std::to_string(count) + " strings";
+    }
+    // Each package by type and byte length, as the list holds them.
+    std::string types, lengths, sizes;
+    for (const auto& [type, length] : summary.packages) {
+      types += (types.empty() ? "" : ";") + Hex(type);
+      lengths += (lengths.empty() ? "" : ";") + std::to_string(length);
+      const char* name = type == EFI_HII_PACKAGE_STRINGS ? "strings "
+                         : type == EFI_HII_PACKAGE_END   ? "end "
+                                                         : "";
+      sizes += (sizes.empty() ? "" : ", ") + (*name ? std::string(name) : Hex(type) + " ") +
+               std::to_string(length);
+    }
+    const std::string guid = GuidToString(summary.guid);
+    const std::string list = "#" + std::to_string(summary.serial);
+    e.text = "NewPackageList " + guid + " -> " + list + ": " + (text.empty() ? "no strings" : text) + "; " +
+             std::to_string(summary.length) + " bytes: " + sizes;
+    e.fields = {{"guid", guid},
+                {"list", list},
+                {"languages", languages},
+                {"strings", counts},
+                {"otherPackages", std::to_string(summary.otherPackages)},
+                {"length", std::to_string(summary.length)},
+                {"packageTypes", types},
+                {"packageLengths", lengths},
+                {"status", StatusName(EFI_SUCCESS)}};
+  });
   return EFI_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // Pool and page allocation. Pool and unconstrained pages come from the host
 // heap so AddressSanitizer sees overruns and use after free; pages that must
 // lie below an address come from mmap (MAP_32BIT for the low 4 GiB).
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -55,20 +56,69 @@ void* MapBelow(uint64_t maxAddress, uint64_t bytes) {
   return nullptr;
 }
 
-void ReleaseBlock(const MemoryBlock& block) {
-  if (block.mapped) {
-    munmap(block.info.address, block.info.size);
-  } else {
-    std::free(block.info.address);
-  }
-}
+// Released mappings kept for reuse; beyond this many the oldest goes back.
+constexpr size_t kSpareMapLimit = 8;
 
 }  // namespace
+
+// A released mapping stays reserved for the next allocation of the same
+// size: mapping low memory afresh costs page tables and page faults every
+// boot. Like freed heap memory it is poisoned for AddressSanitizer, so a
+// stale access is reported as a use after free.
+void MemoryPool::ReleaseBlock(const MemoryBlock& block) {
+  if (!block.mapped) {
+    std::free(block.info.address);
+    return;
+  }
+  ASAN_POISON_MEMORY_REGION(block.info.address, block.info.size);
+  if (spareMaps_.size() == kSpareMapLimit) {
+    ASAN_UNPOISON_MEMORY_REGION(spareMaps_.front().address, spareMaps_.front().bytes);
+    munmap(spareMaps_.front().address, spareMaps_.front().bytes);
+    spareMaps_.erase(spareMaps_.begin());
+  }
+  spareMaps_.push_back({block.info.address, block.info.size});
+}
+
+// A kept mapping of `bytes` that starts at `address` (exact) or, with
+// address 0, ends at or below `maxAddress`.
+void* MemoryPool::TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t bytes) {
+  for (auto it = spareMaps_.begin(); it != spareMaps_.end(); ++it) {
+    const uint64_t start = reinterpret_cast<uint64_t>(it->address);
+    const bool fits = address ? start == address : start + bytes - 1 <= maxAddress;
+    if (it->bytes != bytes || !fits) continue;
+    void* p = it->address;
+    spareMaps_.erase(it);
+    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+    return p;
+  }
+  return nullptr;
+}
+
+// Unmaps kept mappings that overlap [address, address + bytes), so a fixed
+// mapping there can be made.
+void MemoryPool::DropSpareMaps(uint64_t address, uint64_t bytes) {
+  for (auto it = spareMaps_.begin(); it != spareMaps_.end();) {
+    const uint64_t start = reinterpret_cast<uint64_t>(it->address);
+    if (start < address + bytes && address < start + it->bytes) {
+      ASAN_UNPOISON_MEMORY_REGION(it->address, it->bytes);
+      munmap(it->address, it->bytes);
+      it = spareMaps_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 MemoryPool::MemoryPool(Platform* owner, std::string servicePrefix)
     : owner_(owner), prefix_(std::move(servicePrefix)) {}
 
-MemoryPool::~MemoryPool() { ReleaseAll(); }
+MemoryPool::~MemoryPool() {
+  ReleaseAll();
+  for (const SpareMap& m : spareMaps_) {
+    ASAN_UNPOISON_MEMORY_REGION(m.address, m.bytes);
+    munmap(m.address, m.bytes);
+  }
+}
 
 EFI_STATUS MemoryPool::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
   if (!buffer || !ValidMemoryType(type)) return EFI_INVALID_PARAMETER;
@@ -121,12 +171,19 @@ EFI_STATUS MemoryPool::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE mem
       p = std::aligned_alloc(kPageSize, bytes);
       if (p && reinterpret_cast<uint64_t>(p) + bytes - 1 > *memory) {
         std::free(p);
-        p = MapBelow(*memory, bytes);
+        p = TakeSpareMap(0, *memory, bytes);
+        if (!p) p = MapBelow(*memory, bytes);
         mapped = true;
       }
       if (!p) return EFI_NOT_FOUND;
       break;
     case AllocateAddress:
+      p = TakeSpareMap(*memory, 0, bytes);
+      if (p) {
+        mapped = true;
+        break;
+      }
+      DropSpareMaps(*memory, bytes);
       p = MapAt(*memory, bytes, MAP_FIXED_NOREPLACE);
       if (p && p != reinterpret_cast<void*>(*memory)) {
         munmap(p, bytes);

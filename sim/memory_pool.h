@@ -61,6 +61,14 @@ class MemoryPool {
   // Nodes of released blocks, reused by the next allocations: a boot makes
   // and releases the same few dozen records every time.
   std::vector<std::map<uintptr_t, MemoryBlock>::node_type> spareNodes_;
+  struct SpareMap {
+    void* address;
+    uint64_t bytes;
+  };
+  std::vector<SpareMap> spareMaps_;  // released mappings, oldest first
+  void ReleaseBlock(const MemoryBlock& block);
+  void* TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t bytes);
+  void DropSpareMaps(uint64_t address, uint64_t bytes);
   void Record(void* address, MemoryBlock block);
   void Forget(std::map<uintptr_t, MemoryBlock>::iterator it);
   uint64_t serial_ = 0;

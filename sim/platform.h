@@ -324,6 +324,9 @@ class DriverImage {
   unsigned Loads() const { return loads_; }
   // Where the object is mapped (its load base), known once it was loaded.
   void* Base() const { return base_; }
+  // Copies `size` bytes at `address` when they lie in the image's writable
+  // data (always mapped while the image is); false, copying nothing, if not.
+  bool ReadData(uintptr_t address, void* out, size_t size) const;
   // Bytes of writable data restored at each Load (0 before the first).
   size_t WritableBytes() const;
 

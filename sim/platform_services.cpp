@@ -197,8 +197,11 @@ void Platform::Impl::TraceHeapBufferList(const void* interface) {
   HeapListSnapshot s;
   s.interface = reinterpret_cast<uint64_t>(interface);
   // The interface is the installer's own data (not a pool block): 24 bytes.
+  // In the driver's writable data it is copied directly; anywhere else the
+  // host is asked whether the bytes can be read at all.
   uint64_t words[3] = {};
-  if (!HostRead(s.interface, words, sizeof words)) {
+  const bool inImage = image && image->ReadData(s.interface, words, sizeof words);
+  if (!inImage && !HostRead(s.interface, words, sizeof words)) {
     s.problem = "the interface is not readable";
     owner->Trace("HeapBufferList", [s](TraceEvent& e) { FormatHeapList(s, e); });
     return;

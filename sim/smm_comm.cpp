@@ -88,8 +88,9 @@ bool Transfer(uint64_t address, void* local, uint64_t size, bool write) {
   if (address == 0 || address + size < address) return false;
   iovec mine{local, size};
   iovec theirs{reinterpret_cast<void*>(address), size};
-  const ssize_t n = write ? process_vm_writev(getpid(), &mine, 1, &theirs, 1, 0)
-                          : process_vm_readv(getpid(), &mine, 1, &theirs, 1, 0);
+  static const pid_t self = getpid();
+  const ssize_t n = write ? process_vm_writev(self, &mine, 1, &theirs, 1, 0)
+                          : process_vm_readv(self, &mine, 1, &theirs, 1, 0);
   if (n >= 0) return static_cast<uint64_t>(n) == size;
   if (errno != ENOSYS && errno != EPERM) return false;
   // Without the system call: check that the pages are mapped, then copy.

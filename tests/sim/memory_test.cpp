@@ -63,6 +63,39 @@ TEST_F(Memory, FixedAddressPagesOnlyWhereTheRangeIsFree) {
   EXPECT_EQ(address, held);
 }
 
+// Low pages given back are kept for reuse; whatever way they are taken
+// again, they come back as fresh memory (filled with 0xAF), not with what
+// the last owner left, and a fixed range over kept pages can be had at any size.
+TEST_F(Memory, LowPagesTakenAgainComeBackFresh) {
+  const struct {
+    const char* name;
+    EFI_ALLOCATE_TYPE type;
+    UINTN pages;  // of the second allocation; the first has 2
+    bool sameAddress;
+  } cases[] = {
+      {"below 4 GiB, same size", AllocateMaxAddress, 2, false},
+      {"at the same address, same size", AllocateAddress, 2, true},
+      {"at the same address, larger", AllocateAddress, 3, true},
+      {"at the same address, smaller", AllocateAddress, 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EFI_PHYSICAL_ADDRESS first = 0xFFFFFFFF;
+    ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiReservedMemoryType, 2, &first), EFI_SUCCESS);
+    std::memset(reinterpret_cast<void*>(first), 0x11, 2 * 4096);
+    ASSERT_EQ(bs->FreePages(first, 2), EFI_SUCCESS);
+    EFI_PHYSICAL_ADDRESS again = c.type == AllocateAddress ? first : 0xFFFFFFFF;
+    ASSERT_EQ(bs->AllocatePages(c.type, EfiReservedMemoryType, c.pages, &again), EFI_SUCCESS);
+    if (c.sameAddress) {
+      EXPECT_EQ(again, first);
+    }
+    EXPECT_LE(again + c.pages * 4096 - 1, 0xFFFFFFFFu);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(again);
+    for (UINTN i = 0; i < c.pages * 4096; i += 511) ASSERT_EQ(bytes[i], 0xAF) << "byte " << i;
+    EXPECT_EQ(bs->FreePages(again, c.pages), EFI_SUCCESS);
+  }
+}
+
 TEST_F(Memory, FailNthAllocationFailsExactlyThatOneOfPoolOrPages) {
   for (uint64_t n : {1u, 2u, 3u}) {
     p.FailNthAllocation(n);
