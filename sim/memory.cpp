@@ -56,8 +56,23 @@ void* MapBelow(uint64_t maxAddress, uint64_t bytes) {
   return nullptr;
 }
 
-// Released mappings kept for reuse; beyond this many the oldest goes back.
+// Released mappings (and large pool blocks) kept for reuse; beyond this many
+// the oldest goes back.
 constexpr size_t kSpareMapLimit = 8;
+// Under AddressSanitizer large pool blocks go back to the heap at once: its
+// quarantine keeps them from reuse for longer than the spare list would.
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_ASAN 1
+#endif
+#endif
+#ifdef SIM_ASAN
+constexpr uint64_t kSparePoolMinimum = UINT64_MAX;
+#else
+constexpr uint64_t kSparePoolMinimum = 1024;
+#endif
 
 }  // namespace
 
@@ -67,6 +82,17 @@ constexpr size_t kSpareMapLimit = 8;
 // stale access is reported as a use after free.
 void MemoryPool::ReleaseBlock(const MemoryBlock& block) {
   if (!block.mapped) {
+    // Large pool blocks are kept for the next allocation of the same size
+    // too (not under AddressSanitizer): the heap's large-block path costs
+    // more than the rest of an allocation.
+    if (!block.info.pages && block.info.size >= kSparePoolMinimum) {
+      if (sparePool_.size() == kSpareMapLimit) {
+        std::free(sparePool_.front().address);
+        sparePool_.erase(sparePool_.begin());
+      }
+      sparePool_.push_back({block.info.address, block.info.size});
+      return;
+    }
     std::free(block.info.address);
     return;
   }
@@ -89,6 +115,18 @@ void* MemoryPool::TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t b
     void* p = it->address;
     spareMaps_.erase(it);
     ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+    return p;
+  }
+  return nullptr;
+}
+
+// A kept pool block of exactly `bytes`, or null.
+void* MemoryPool::TakeSparePool(uint64_t bytes) {
+  if (bytes < kSparePoolMinimum) return nullptr;
+  for (auto it = sparePool_.begin(); it != sparePool_.end(); ++it) {
+    if (it->bytes != bytes) continue;
+    void* p = it->address;
+    sparePool_.erase(it);
     return p;
   }
   return nullptr;
@@ -118,12 +156,14 @@ MemoryPool::~MemoryPool() {
     ASAN_UNPOISON_MEMORY_REGION(m.address, m.bytes);
     munmap(m.address, m.bytes);
   }
+  for (const SpareMap& m : sparePool_) std::free(m.address);
 }
 
 EFI_STATUS MemoryPool::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
   if (!buffer || !ValidMemoryType(type)) return EFI_INVALID_PARAMETER;
   if ((failNext && failNext()) || size > kMaxAllocation) return EFI_OUT_OF_RESOURCES;
-  void* p = std::malloc(size ? size : 1);
+  void* p = TakeSparePool(size);
+  if (!p) p = std::malloc(size ? size : 1);
   if (!p) return EFI_OUT_OF_RESOURCES;
   std::memset(p, kFreshFill, size);
   MemoryBlock block;

@@ -66,9 +66,11 @@ class MemoryPool {
     uint64_t bytes;
   };
   std::vector<SpareMap> spareMaps_;  // released mappings, oldest first
+  std::vector<SpareMap> sparePool_;  // released large pool blocks, oldest first
   void ReleaseBlock(const MemoryBlock& block);
   void* TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t bytes);
   void DropSpareMaps(uint64_t address, uint64_t bytes);
+  void* TakeSparePool(uint64_t bytes);
   void Record(void* address, MemoryBlock block);
   void Forget(std::map<uintptr_t, MemoryBlock>::iterator it);
   uint64_t serial_ = 0;

@@ -99,7 +99,12 @@ EFI_STATUS ProtocolDatabase::Install(EFI_HANDLE* handle, const EFI_GUID* guid, E
       if (i.guid == *guid) return EFI_INVALID_PARAMETER;
     }
   } else {
-    handles_.push_back(std::make_unique<HandleRecord>());
+    if (spareHandles_.empty()) {
+      handles_.push_back(std::make_unique<HandleRecord>());
+    } else {
+      handles_.push_back(std::move(spareHandles_.back()));
+      spareHandles_.pop_back();
+    }
     h = handles_.back().get();
     h->serial = ++handleSerial_;
   }
@@ -253,8 +258,15 @@ EFI_STATUS ProtocolDatabase::LocateHandle(EFI_LOCATE_SEARCH_TYPE type, const EFI
 
 void ProtocolDatabase::Clear() {
   registrations_.clear();
-  handles_.clear();
-  retiredHandles_.clear();
+  // The records are kept for the next boot's handles: a boot makes the
+  // same few every time. Within a boot a retired handle is never reused.
+  for (auto* from : {&handles_, &retiredHandles_}) {
+    for (auto& h : *from) {
+      h->interfaces.clear();
+      spareHandles_.push_back(std::move(h));
+    }
+    from->clear();
+  }
 }
 
 void ProtocolDatabase::Renew() {

@@ -88,6 +88,7 @@ class ProtocolDatabase {
   std::string prefix_;
   std::vector<std::unique_ptr<HandleRecord>> handles_;         // creation order
   std::vector<std::unique_ptr<HandleRecord>> retiredHandles_;  // removed in this boot
+  std::vector<std::unique_ptr<HandleRecord>> spareHandles_;    // records of earlier boots, for reuse
   std::vector<std::unique_ptr<Registration>> registrations_;
   uint64_t interfaceId_ = 0;
   uint64_t handleSerial_ = 0;

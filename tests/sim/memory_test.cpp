@@ -96,6 +96,22 @@ TEST_F(Memory, LowPagesTakenAgainComeBackFresh) {
   }
 }
 
+TEST_F(Memory, PoolTakenAgainComesBackFresh) {
+  for (const UINTN size : {UINTN{24}, UINTN{2438}, UINTN{16388}}) {
+    SCOPED_TRACE(size);
+    void* first = nullptr;
+    ASSERT_EQ(bs->AllocatePool(EfiRuntimeServicesData, size, &first), EFI_SUCCESS);
+    std::memset(first, 0x11, size);
+    ASSERT_EQ(bs->FreePool(first), EFI_SUCCESS);
+    void* again = nullptr;
+    ASSERT_EQ(bs->AllocatePool(EfiRuntimeServicesData, size, &again), EFI_SUCCESS);
+    const auto* bytes = static_cast<const uint8_t*>(again);
+    for (UINTN i = 0; i < size; i += 7) ASSERT_EQ(bytes[i], 0xAF) << "byte " << i;
+    EXPECT_EQ(bs->FreePool(again), EFI_SUCCESS);
+    EXPECT_EQ(bs->FreePool(again), EFI_INVALID_PARAMETER);  // a kept block is not allocated
+  }
+}
+
 TEST_F(Memory, FailNthAllocationFailsExactlyThatOneOfPoolOrPages) {
   for (uint64_t n : {1u, 2u, 3u}) {
     p.FailNthAllocation(n);
