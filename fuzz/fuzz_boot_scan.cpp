@@ -102,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t bootNextSelector = in.U8();
   const uint16_t bootNextBefore = in.U16();
 
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   nb.Start();
   sim::Platform& platform = nb.platform;
   if (!orderBytes.empty())

@@ -35,7 +35,8 @@ namespace {
 
 using fuzz::Check;
 
-using Key = std::pair<std::u16string, std::string>;
+// A variable's name and its GUID's bytes.
+using Key = std::pair<std::u16string, std::array<uint8_t, 16>>;
 struct Value {
   uint32_t attributes;
   std::vector<uint8_t> data;
@@ -43,7 +44,11 @@ struct Value {
 };
 using Store = std::map<Key, Value>;
 
-Key KeyOf(const std::u16string& name, const EFI_GUID& guid) { return {name, sim::GuidToString(guid)}; }
+Key KeyOf(const std::u16string& name, const EFI_GUID& guid) {
+  Key key{name, {}};
+  std::memcpy(key.second.data(), &guid, sizeof guid);
+  return key;
+}
 
 Store Snapshot(const sim::Platform& platform) {
   Store store;
@@ -67,12 +72,14 @@ void CheckStore(const Store& before, const Store& after, const std::map<Key, std
   }
   for (const auto& w : want) {
     const auto it = after.find(w.first);
-    Check(it != after.end(), std::string(situation) + ": " + Describe(w.first) + " is missing");
-    Check(it->second == w.second,
-          std::string(situation) + ": " + Describe(w.first) + " is not as it should be");
+    if (it == after.end()) fuzz::Fail(std::string(situation) + ": " + Describe(w.first) + " is missing");
+    if (!(it->second == w.second)) {
+      fuzz::Fail(std::string(situation) + ": " + Describe(w.first) + " is not as it should be");
+    }
   }
   for (const auto& a : after) {
-    Check(want.count(a.first) != 0, std::string(situation) + ": " + Describe(a.first) + " should be gone");
+    if (want.count(a.first) == 0)
+      fuzz::Fail(std::string(situation) + ": " + Describe(a.first) + " should be gone");
   }
 }
 
@@ -131,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t physicalAttributes = fuzz::StoredAttributes(in.U8());
   const std::vector<uint8_t> physical = in.Block();
 
-  fuzz::Notebook& nb = fuzz::Notebook::Renewed();
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   sim::Platform& platform = nb.platform;
   const bool hook = flags & 1;
   hookRemovesSetup = hook && (flags & 2);

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t bootNextSelector = in.U8();
   const uint16_t bootNextBefore = in.U16();
 
-  fuzz::Notebook& nb = fuzz::Notebook::Renewed();
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   sim::Platform& platform = nb.platform;
   sim::EmbeddedController& ec = nb.devices.ec;
   const bool working = ecByte < 0xF8;

@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   area.bytes = in.Bytes(areaSize);
   area.bytes.resize(areaSize, 0xFF);
 
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   sim::PcdDatabase pcd(nb.platform);
   sim::FlashPlatform flash(nb.platform, nb.devices);
   flash.PublishDeviceMap(
@@ -158,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Check(status == EFI_SUCCESS, where + ": expected success");
     for (size_t i = 0; i < needed; ++i) {
       const CHAR16 c = i < want.text.size() ? static_cast<CHAR16>(static_cast<int8_t>(want.text[i])) : 0;
-      fuzz::Check(buffer[i] == c, where + ": character " + std::to_string(i) + " differs");
+      if (buffer[i] != c) fuzz::Fail(where + ": character " + std::to_string(i) + " differs");
     }
     fuzz::Check(buffer[capacity] == 0x5A5A, where + ": written past the buffer");
   }

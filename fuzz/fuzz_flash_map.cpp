@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> table(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
   if (!bytes.empty()) std::memcpy(table.get(), bytes.data(), bytes.size());
 
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   sim::PcdDatabase pcd(nb.platform);
   pcd.Declare(FdmTokenSpaceGuid, 0x30000017, sim::PcdDatabase::Kind::U64,
               bytes.size() >= 28 ? reinterpret_cast<uintptr_t>(table.get()) : 0);

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> bytes = in.Bytes(in.U8());
     hobs.push_back({heap, std::move(bytes)});
   }
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   for (const Hob& h : hobs) nb.platform.AddGuidHob(h.heap ? HeapBufferHobGuid : kOther, h.data);
   nb.Start();
   nb.CheckClean();

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const sim::HiiParseResult parsed = sim::ParseHiiPackageList(list.get(), bytes.size());
   if (parsed.status != EFI_SUCCESS) return 0;
 
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   nb.platform.hii.SetAllPresent(true);
   nb.Start();
   EFI_HII_DATABASE_PROTOCOL* db = &nb.platform.hii.databaseInterface;

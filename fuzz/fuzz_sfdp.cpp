@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (a >= header.size()) part.sfdp[a] = table[i];
   }
 
-  fuzz::Notebook nb;
+  fuzz::Lease lease;
+  fuzz::Notebook& nb = lease.notebook;
   sim::PcdDatabase pcd(nb.platform);
   sim::FlashPlatform flash(nb.platform, nb.devices);
   flash.AttachSpiPart(part);

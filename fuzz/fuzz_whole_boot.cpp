@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t powerOff = in.U8();
   const uint8_t powerCut = in.U8();
 
-  fuzz::Notebook& notebook = fuzz::Notebook::Renewed();
+  fuzz::Lease lease;
+  fuzz::Notebook& notebook = lease.notebook;
   sim::Platform& platform = notebook.platform;
   sim::Notebook& devices = notebook.devices;
   sim::EmbeddedController& ec = devices.ec;
