@@ -14,6 +14,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -34,7 +35,7 @@ bool operator<(const EFI_GUID& a, const EFI_GUID& b);
 std::string GuidToString(const EFI_GUID& g);
 // Accepts the registry form with or without braces, any case.
 bool ParseGuid(const std::string& text, EFI_GUID* out);
-std::string Utf16ToUtf8(const std::u16string& s);
+std::string Utf16ToUtf8(std::u16string_view s);
 std::u16string Utf8ToUtf16(const std::string& s);
 std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
 std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"

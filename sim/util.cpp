@@ -120,7 +120,7 @@ bool ParseGuid(const std::string& input, EFI_GUID* out) {
   return true;
 }
 
-std::string Utf16ToUtf8(const std::u16string& s) {
+std::string Utf16ToUtf8(std::u16string_view s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
     uint32_t c = s[i];

@@ -12,21 +12,20 @@ namespace {
 
 constexpr uint32_t kKnownAttributes = 0x7F;
 
-std::vector<std::pair<std::string, std::string>> VariableFields(const CHAR16* name, const EFI_GUID* guid,
+// `name` is the variable name in UTF-8, null for a null name.
+std::vector<std::pair<std::string, std::string>> VariableFields(const std::string* name, const EFI_GUID* guid,
                                                                 uint32_t attributes, uint64_t size,
                                                                 EFI_STATUS status,
                                                                 const std::vector<uint8_t>& data) {
-  return {{"name", name ? Utf16ToUtf8(name) : "(null)"},
-          {"guid", guid ? GuidToString(*guid) : "(null)"},
-          {"attributes", Hex(attributes)},
-          {"size", std::to_string(size)},
-          {"status", StatusName(status)},
-          {"data", HexBytes(data)}};
+  return {{"name", name ? *name : "(null)"}, {"guid", guid ? GuidToString(*guid) : "(null)"},
+          {"attributes", Hex(attributes)},   {"size", std::to_string(size)},
+          {"status", StatusName(status)},    {"data", HexBytes(data)}};
 }
 
-std::string VariableText(const char* service, const CHAR16* name, const EFI_GUID* guid, uint32_t attributes,
-                         uint64_t size, EFI_STATUS status, const std::vector<uint8_t>& data) {
-  std::string text = std::string(service) + "(\"" + (name ? Utf16ToUtf8(name) : "(null)") + "\", " +
+std::string VariableText(const char* service, const std::string* name, const EFI_GUID* guid,
+                         uint32_t attributes, uint64_t size, EFI_STATUS status,
+                         const std::vector<uint8_t>& data) {
+  std::string text = std::string(service) + "(\"" + (name ? *name : "(null)") + "\", " +
                      (guid ? GuidToString(*guid) : "(null)") + ") = " + StatusName(status) +
                      " attributes=" + Hex(attributes) + " size=" + std::to_string(size);
   if (!data.empty()) text += " data=[" + HexBytes(data) + "]";
@@ -34,22 +33,30 @@ std::string VariableText(const char* service, const CHAR16* name, const EFI_GUID
 }
 
 // The name and GUID a variable call was made with, kept for its trace event
-// (either may have been null).
+// (either may have been null). The name is kept in UTF-8, as the trace shows
+// it: a name like "Boot0001" then needs no allocation of its own.
 struct VariableCall {
   VariableCall(const CHAR16* n, const EFI_GUID* g)
-      : hasName(n != nullptr), hasGuid(g != nullptr), name(n ? n : u""), guid(g ? *g : EFI_GUID{}) {}
-  const CHAR16* Name() const { return hasName ? name.c_str() : nullptr; }
+      : hasName(n != nullptr),
+        hasGuid(g != nullptr),
+        name(n ? Utf16ToUtf8(n) : ""),
+        guid(g ? *g : EFI_GUID{}) {}
+  const std::string* Name() const { return hasName ? &name : nullptr; }
   const EFI_GUID* Guid() const { return hasGuid ? &guid : nullptr; }
   bool hasName, hasGuid;
-  std::u16string name;
+  std::string name;
   EFI_GUID guid;
 };
 
 }  // namespace
 
 Variable* Platform::Impl::LookupVariable(const char16_t* name, const EFI_GUID& guid) {
+  const std::u16string_view wanted(name);
   for (Variable& v : variables) {
-    if (v.guid == guid && v.name == name) return &v;
+    if (v.name.size() == wanted.size() && v.guid == guid &&
+        std::memcmp(v.name.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0) {
+      return &v;
+    }
   }
   return nullptr;
 }
@@ -95,7 +102,7 @@ EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid,
   }
   owner->Trace("GetVariable", [call = VariableCall(name, guid), foundAttributes, size, status,
                                returned = std::move(returned), bufferSize](TraceEvent& e) {
-    const CHAR16* n = call.Name();
+    const std::string* n = call.Name();
     const EFI_GUID* g = call.Guid();
     e.text = VariableText("GetVariable", n, g, foundAttributes, size, status, returned) +
              " buffer=" + std::to_string(bufferSize);
