@@ -20,9 +20,9 @@
 
 #include "frame/pi.h"
 #include "frame/uefi.h"
-#include "sim/clock.h"
-#include "sim/hii.h"
-#include "sim/pointer_registry.h"
+#include "sim/cost/clock.h"
+#include "sim/hii/hii.h"
+#include "sim/uefi/pointer_registry.h"
 
 namespace sim {
 
@@ -50,7 +50,7 @@ class Device {
   virtual void PortWrite(uint16_t port, int width, uint32_t value);
   virtual uint32_t MmioRead(uint64_t address, int width);
   virtual void MmioWrite(uint64_t address, int width, uint32_t value);
-  // What a port access counts as in the boot's firmware time (sim/cost.h):
+  // What a port access counts as in the boot's firmware time (sim/cost/cost.h):
   // LPC I/O unless the device says otherwise.
   virtual CostKind PortCost(uint16_t port, bool write) const;
   // Called at the start of every boot (after a reset or at power-on);
@@ -423,7 +423,7 @@ class Platform {
   bool smbusHc = false;
   PointerRegistry pointerRegistry;
   // The HII database and string protocols, the other HII protocols as
-  // stand-ins, the watched protocol and the shared record (sim/hii.h).
+  // stand-ins, the watched protocol and the shared record (sim/hii/hii.h).
   HiiServices hii;
   // A HEAP buffer HOB in the HOB list of every boot (after those already added).
   void AddHeapHob(const HeapHob& hob);
@@ -592,7 +592,7 @@ extern const EFI_GUID kGlobalVariableGuid;
 extern const EFI_GUID kVirtualAddressChangeGroup;
 extern const EFI_GUID kHeapBufferHobGuid;
 // The heap-buffer list protocol: installing it traces the list its interface
-// heads (kind "HeapBufferList"; see sim/platform_services.cpp).
+// heads (kind "HeapBufferList"; see sim/uefi/platform_services.cpp).
 extern const EFI_GUID kHeapBufferListProtocolGuid;
 
 }  // namespace sim

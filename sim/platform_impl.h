@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/memory_pool.h"
 #include "sim/platform.h"
-#include "sim/protocol_db.h"
-#include "sim/smm.h"
+#include "sim/smm/smm.h"
+#include "sim/uefi/memory_pool.h"
+#include "sim/uefi/protocol_db.h"
 
 namespace sim {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "frame/pi.h"
-#include "sim/memory_pool.h"
-#include "sim/protocol_db.h"
+#include "sim/uefi/memory_pool.h"
+#include "sim/uefi/protocol_db.h"
 
 namespace sim {
 

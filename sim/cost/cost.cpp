@@ -1,5 +1,5 @@
 // The cost model's figures and the per-boot ledger.
-#include "sim/cost.h"
+#include "sim/cost/cost.h"
 
 #include <algorithm>
 #include <cstdio>

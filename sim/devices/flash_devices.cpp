@@ -1,4 +1,4 @@
-#include "sim/flash_devices.h"
+#include "sim/devices/flash_devices.h"
 
 #include <dirent.h>
 

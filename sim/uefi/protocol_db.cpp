@@ -1,5 +1,5 @@
 // Handle and protocol database shared by the boot-services and SMM worlds.
-#include "sim/protocol_db.h"
+#include "sim/uefi/protocol_db.h"
 
 #include <algorithm>
 #include <cstring>

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "frame/uefi.h"
-#include "sim/flash_devices.h"
+#include "sim/devices/flash_devices.h"
 
 namespace sim {
 

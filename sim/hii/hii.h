@@ -124,7 +124,7 @@ class HiiServices {
   void OnBeforeEndOfDxe(Platform& platform);
   void OnAfterEndOfDxe(Platform& platform);
 
-  // ---- used by the protocol members (sim/hii.cpp)
+  // ---- used by the protocol members (sim/hii/hii.cpp)
   HiiPackageList* FindMutable(EFI_HII_HANDLE handle);
   EFI_HII_HANDLE Add(std::unique_ptr<HiiPackageList> list);
   bool Remove(EFI_HII_HANDLE handle);

@@ -1,5 +1,5 @@
 // The platform's HII database, string protocol and HII stand-ins.
-#include "sim/hii.h"
+#include "sim/hii/hii.h"
 
 #include <algorithm>
 #include <cstring>

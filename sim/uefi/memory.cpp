@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/memory_pool.h"
 #include "sim/platform_impl.h"
+#include "sim/uefi/memory_pool.h"
 
 namespace sim {
 

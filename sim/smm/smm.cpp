@@ -1,5 +1,5 @@
 // The SMM base protocol, the SMM system table and their services.
-#include "sim/smm.h"
+#include "sim/smm/smm.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "sim/clock.h"
+#include "sim/cost/clock.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The pointer-registry producer.
-#include "sim/pointer_registry.h"
+#include "sim/uefi/pointer_registry.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/devices.h"
+#include "sim/pcd/pcd_db.h"
 #include "sim/platform.h"
 
 namespace sim {
@@ -419,7 +419,7 @@ class FlashPlatform {
 // descriptor that the loaded image's CurrentFlashDevice names, its parameter
 // block and the SFDP results kept beside it (FlashDevice), through the
 // symbols the host image exports for this view only, and traces them decoded
-// (kind "FlashDescriptor"; fields in sim/flash_view.cpp). Nothing is traced
+// (kind "FlashDescriptor"; fields in sim/devices/flash_view.cpp). Nothing is traced
 // for driver code run outside RunBoot (no loaded image).
 void WatchFlashIdentification(Platform& platform, PcdDatabase& pcd);
 

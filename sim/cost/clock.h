@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/cost.h"
+#include "sim/cost/cost.h"
 
 namespace sim {
 
@@ -18,7 +18,7 @@ namespace sim {
 // cycle is about a microsecond (the classic port-0x80 delay); an FCH
 // register read goes through the fabric and takes a fraction of that; the
 // processor's own operations take tens of cycles. The variable services
-// cost what their SPI flash store takes (sim/cost.h).
+// cost what their SPI flash store takes (sim/cost/cost.h).
 struct ClockCosts {
   uint64_t portIo = 1000;
   uint64_t deviceRegister = 250;

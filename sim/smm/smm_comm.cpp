@@ -1,4 +1,4 @@
-#include "sim/smm_comm.h"
+#include "sim/smm/smm_comm.h"
 
 #include <sys/mman.h>
 #include <sys/uio.h>

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "frame/pi.h"
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 #include "sim/platform.h"
 
 namespace sim {

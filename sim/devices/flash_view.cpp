@@ -1,4 +1,4 @@
-// The debug view of the flash identification result (sim/flash_devices.h).
+// The debug view of the flash identification result (sim/devices/flash_devices.h).
 //
 // Fields of a "FlashDescriptor" event (numbers in hex unless noted):
 //   selector, selectorStatus  the value the driver wrote to token 0x20000001
@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "flash/flash_device.h"
-#include "sim/flash_devices.h"
-#include "sim/smm_comm.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/smm/smm_comm.h"
 
 namespace sim {
 namespace {

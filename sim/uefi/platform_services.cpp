@@ -15,7 +15,7 @@
 
 #include "frame/pi.h"
 #include "sim/platform_impl.h"
-#include "sim/smm_comm.h"
+#include "sim/smm/smm_comm.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 
 namespace sim {
 namespace {

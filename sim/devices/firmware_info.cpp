@@ -1,5 +1,5 @@
 // The firmware-information area's bytes and the map entries of flash areas.
-#include "sim/firmware_info.h"
+#include "sim/devices/firmware_info.h"
 
 #include <algorithm>
 #include <cstring>
