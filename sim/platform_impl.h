@@ -1,5 +1,5 @@
-// Internal state of the simulated platform, shared by the sim/*.cpp files
-// that implement the services. Not for use outside sim/.
+// Internal state of the simulated platform, shared by the files of sim/'s
+// folders that implement the services. Not for use outside sim/.
 #pragma once
 
 #include <array>

@@ -1,3 +1,8 @@
+// sim/cost/: the virtual clock every device and the processor run on, and
+// the cost model that charges each effect of the driver to it. Records no
+// violations; a boot whose virtual time passes the watchdog is stopped as
+// hung by the boot runner.
+//
 // What a boot costs in firmware time: the cost of each kind of effect the
 // driver has on the platform, and a per-boot ledger of the time it spent on
 // each kind. Every cost is charged on the platform's virtual clock, so the

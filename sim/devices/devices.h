@@ -1,3 +1,16 @@
+// sim/devices/: the devices on the clock behind the hardware seam. Models the
+// device bus and the processor (device.h), the ACPI EC, CMOS, the FCH
+// microcontroller mailbox and register page, the post-code ports, the FCH SPI
+// controller and its SPI NOR part, memory-mapped flash parts, PM1 control,
+// the host bridge, the flash lock's other agent, the firmware-information
+// area and the flash identification's debug view. Records as violations: an
+// EC byte written while IBF is set; an SPI controller byte register accessed
+// wider than a byte, its FIFO or transfer counts touched or a command started
+// while one runs, a command beyond the FIFO; a PM1 control write or a write
+// of the FCH's PM1 control address; a write of the host bridge's flash-lock
+// window; a flash-lock access of the wrong width; an FCH flash register
+// changed while the other agent holds the flash lock.
+//
 // Device models of the simulated notebook: the ACPI embedded controller, CMOS,
 // the FCH integrated microcontroller mailbox, the FCH register page and the
 // post-code ports.

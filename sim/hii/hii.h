@@ -1,3 +1,10 @@
+// sim/hii/: the HII world. Models the HII database and string protocols over
+// parsed package lists, the other HII protocols as stand-ins, and the watched
+// protocol and shared record of other modules. Records as violations: a
+// member called with a This that is not the protocol's interface, above its
+// TPL limit or after ExitBootServices; a database member this platform does
+// not offer; any member of a protocol offered to be located only.
+//
 // The platform's HII: a database that takes package lists as
 // EFI_HII_DATABASE_PROTOCOL.NewPackageList receives them and keeps their
 // strings per language, the EFI_HII_STRING_PROTOCOL over it, the three other
@@ -45,7 +52,7 @@ struct HiiPackageList {
   unsigned otherPackages = 0;                    // packages of other types, kept as opaque bytes
   // Every package's type and byte length (header included), end package too, in list order.
   std::vector<std::pair<uint8_t, uint32_t>> packages;
-  std::vector<uint8_t> bytes;                    // the list as registered (header and end package)
+  std::vector<uint8_t> bytes;  // the list as registered (header and end package)
   // What the string protocol changed since the list was made from a parse:
   // the ids SetString replaced (package index, id), and whether NewString
   // added ids or packages. HiiServices::NewList puts back only these when

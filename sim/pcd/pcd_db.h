@@ -1,3 +1,8 @@
+// sim/pcd/: the PCD world. Models the PI PCD protocol over declared token
+// spaces and the debug-message protocol that formats into the trace. Records
+// no violations: reads and writes are traced and their statuses are what the
+// protocol answers.
+//
 // A PCD database producing the PI PCD protocol: token spaces by GUID, 8-,
 // 16-, 32- and 64-bit, boolean and pointer values with their sizes, and a
 // token order per space (the order in which tokens were declared).

@@ -1,3 +1,13 @@
+// sim/smm/: the SMM world. Models the SMM base protocol and the SMM system
+// table with SMRAM of its own and its own protocol database (smm.h, internal),
+// and, as boot-time code reaches it, SMM communication with its handlers: the
+// lock-box service, the chipset S3 save handler, and the S3 records other
+// modules publish. Records as violations: a double or foreign free in SMRAM;
+// Communicate called with a This that is not the protocol's, after
+// ExitBootServices, or with a buffer in unmapped memory or outside the
+// communication regions; a malformed lock-box request, a store or restore
+// that overruns its buffer; a malformed chipset S3 hand-over.
+//
 // The SMM side of the simulated platform as boot-time code reaches it:
 // EFI_SMM_COMMUNICATION_PROTOCOL dispatching each message by its header GUID
 // to an SMM handler, the communication-region configuration table, the SMM
