@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "sim/pcd/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 

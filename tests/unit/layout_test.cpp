@@ -56,8 +56,8 @@ TEST(Layout, OnlyTheEntryPointIncludesTheEntryHeader) {
   const std::vector<Include> includes = DriverIncludes();
   ASSERT_GT(includes.size(), 20u) << "driver sources not found under " << SourceRoot();
   for (const Include& inc : includes) {
-    if (inc.target == "frame/driver.h") {
-      EXPECT_EQ(inc.file, "frame/driver.cpp");
+    if (inc.target == "entry/driver.h") {
+      EXPECT_EQ(inc.file, "entry/driver.cpp");
     }
   }
 }

@@ -4,7 +4,7 @@
 
 #include "bootctl/chgboot.h"
 #include "bootctl/vars.h"
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "frame/helpers.h"
 #include "sim/devices/devices.h"
 #include "sim/platform.h"

@@ -1,6 +1,6 @@
 // Image entry point, the fixed library constructor and destructor chains, and
 // the driver's own entry.
-#include "frame/driver.h"
+#include "entry/driver.h"
 
 #include "bootctl/chgboot.h"
 #include "bootctl/endofdxe.h"
