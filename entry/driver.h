@@ -1,6 +1,7 @@
-// The top of the driver frame: the entry point and the library constructor
-// and destructor chains. Its source includes the libraries it starts; no part
-// of the driver includes this header (they stand on frame/module.h).
+// The top floor of the driver: the entry point and the library constructor
+// and destructor chains. Its source includes every library it starts; nothing
+// in frame/, bootctl/, s3/, flash/ or support/ includes this header or
+// anything else in entry/ (they stand on frame/module.h).
 #pragma once
 
 #include "frame/module.h"
