@@ -16,8 +16,8 @@
 #include <string>
 
 #include "fuzz/harness.h"
-#include "sim/flash_devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/pcd/pcd_db.h"
 #include "support/strings/strings.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "flash/fdm.h"
 #include "fuzz/harness.h"
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fuzz/harness.h"
-#include "sim/hii.h"
+#include "sim/hii/hii.h"
 #include "support/strings/strings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -16,8 +16,8 @@
 
 #include "flash/flash_device.h"
 #include "fuzz/harness.h"
-#include "sim/flash_devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/pcd/pcd_db.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);

@@ -26,7 +26,7 @@
 // resets in a row and a platform that settles within 8 boots.
 #include <cstring>
 
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "frame/module.h"
 #include "fuzz/harness.h"
 #include "s3/smm_services.h"

@@ -4,6 +4,18 @@
 //
 // Host only. Everything the driver does through the system table or the seam
 // lands here, is counted, and is written to a readable trace.
+//
+// Platform ties the simulator's worlds together; each has a folder whose main
+// header says what it models and what it records as a violation:
+//   sim/uefi/     boot and runtime services, events, protocols, memory,
+//                 variables (services.h)
+//   sim/smm/      the SMM world, SMM communication and its handlers (smm_comm.h)
+//   sim/hii/      the HII database and string protocols (hii.h)
+//   sim/pcd/      the PCD database (pcd_db.h)
+//   sim/devices/  the devices on the clock behind the seam (devices.h)
+//   sim/cost/     the virtual clock and the cost model (cost.h)
+//   sim/boot/     the boot runner and the driver image loader (boot.h)
+//   sim/util/     helpers of every world (util.h)
 #pragma once
 
 #include <cstddef>
@@ -14,77 +26,30 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "frame/pi.h"
 #include "frame/uefi.h"
-#include "sim/clock.h"
-#include "sim/hii.h"
-#include "sim/pointer_registry.h"
+#include "sim/boot/boot.h"
+#include "sim/cost/clock.h"
+#include "sim/devices/device.h"
+#include "sim/hii/hii.h"
+#include "sim/uefi/pointer_registry.h"
+#include "sim/uefi/services.h"
+#include "sim/util/util.h"
 
 namespace sim {
 
-// ---------------------------------------------------------------- GUIDs
-bool operator==(const EFI_GUID& a, const EFI_GUID& b);
-inline bool operator!=(const EFI_GUID& a, const EFI_GUID& b) { return !(a == b); }
-bool operator<(const EFI_GUID& a, const EFI_GUID& b);
-// Registry form, upper case: "8BE4DF61-93CA-11D2-AA0D-00E098032B8C".
-std::string GuidToString(const EFI_GUID& g);
-// Accepts the registry form with or without braces, any case.
-bool ParseGuid(const std::string& text, EFI_GUID* out);
-std::string Utf16ToUtf8(std::u16string_view s);
-std::u16string Utf8ToUtf16(const std::string& s);
-std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
-std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"
-std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
-
-// ---------------------------------------------------------------- devices
-// A device model on the bus. Widths are 1, 2 or 4 bytes. Unclaimed ports and
-// addresses read as all ones, like a floating bus, and ignore writes.
-class Device {
- public:
-  virtual ~Device() = default;
-  virtual uint32_t PortRead(uint16_t port, int width);
-  virtual void PortWrite(uint16_t port, int width, uint32_t value);
-  virtual uint32_t MmioRead(uint64_t address, int width);
-  virtual void MmioWrite(uint64_t address, int width, uint32_t value);
-  // What a port access counts as in the boot's firmware time (sim/cost.h):
-  // LPC I/O unless the device says otherwise.
-  virtual CostKind PortCost(uint16_t port, bool write) const;
-  // Called at the start of every boot (after a reset or at power-on);
-  // Platform::BootCause() tells which.
-  virtual void OnBootStart(unsigned /*boot*/) {}
-  // True when a read of `port` changes nothing but the device's own count
-  // of reads, and what it returns changes only through a write, a read of
-  // another port or an action on the clock: a status poll (PortPoll8) may
-  // then take many such reads at once and tell the device with
-  // RepeatedReads. The default is false: every read is made.
-  virtual bool SteadyRead(uint16_t /*port*/) const { return false; }
-  virtual void RepeatedReads(uint16_t /*port*/, uint64_t /*count*/) {}
-};
-
-// Processor model behind ReadMsr, CPUID, the time-stamp counter and PAUSE.
-// The TSC follows a virtual clock: each ReadTsc advances it by TscStep ticks
-// and each PAUSE by PauseTicks, so long stalls finish at once in a test.
-struct Processor {
-  std::map<uint32_t, uint64_t> msrs;                            // unknown MSRs read as 0
-  std::function<void(uint32_t leaf, uint32_t regs[4])> cpuid;   // default: zeros
-  std::function<uint16_t(uint32_t eax, uint32_t ebx)> siProbe;  // default: 0
-  uint64_t tsc = 1000;
-  uint64_t tscStep = 1;
-  uint64_t pauseTicks = 100;
-  uint64_t stallTicksPerMicrosecond = 1000;  // BootServices->Stall advances the TSC by this much per us
-};
-
-// ---------------------------------------------------------------- variables
-struct Variable {
-  std::u16string name;
-  EFI_GUID guid{};
-  uint32_t attributes = 0;
-  std::vector<uint8_t> data;
+// ---------------------------------------------------------------- SMM
+// The SMM side of the platform. With `basePresent`, EFI_SMM_BASE2_PROTOCOL is
+// installed in the boot-services database as each boot starts. `inSmm` is
+// what its InSmm answers; GetSmstLocation hands out the SMM system table only
+// then (outside SMM it answers EFI_UNSUPPORTED, as real firmware does).
+struct SmmSettings {
+  bool basePresent = false;
+  bool inSmm = false;
 };
 
 // ---------------------------------------------------------------- observation
@@ -143,21 +108,6 @@ enum class Service : unsigned {
 };
 const char* ServiceName(Service s);
 bool ServiceFromName(const std::string& name, Service* out);
-
-// How the previous boot ended, as the devices see the start of the next.
-enum class BootCause { PowerOn, WarmReset, ColdReset, AfterShutdown, AfterPowerLoss };
-const char* BootCauseName(BootCause c);
-
-// The non-volatile variable store. Each variable takes a header, its name
-// (UTF-16 with the terminator) and its data; a write that does not fit
-// fails with EFI_OUT_OF_RESOURCES. Volatile variables have a store of the
-// same size of their own.
-struct VariableStoreConfig {
-  uint64_t capacity = 0x20000;         // bytes
-  uint64_t maxVariableSize = 0x10000;  // name and data of one variable
-  bool writeProtected = false;         // non-volatile writes and deletes: EFI_WRITE_PROTECTED
-};
-constexpr uint64_t kVariableHeaderBytes = 60;
 
 // One entry of the trace. `kind` is a short machine-readable tag
 // ("GetVariable", "SetVariable", "Reset", "PortOut", "EcWrite", ...),
@@ -262,107 +212,6 @@ class TraceLog {
   mutable std::vector<std::pair<size_t, Formatter>> pending_;  // event index, its formatter
 };
 
-struct Allocation {
-  void* address = nullptr;
-  uint64_t size = 0;  // bytes (pages x 4096 for page allocations)
-  EFI_MEMORY_TYPE type = EfiBootServicesData;
-  bool pages = false;
-  unsigned boot = 0;
-  // An injected failure refused to free it: its owner did give it back, the
-  // firmware kept it.
-  bool freeRefused = false;
-};
-
-// ---------------------------------------------------------------- SMM and S3 platform services
-// The SMM side of the platform. With `basePresent`, EFI_SMM_BASE2_PROTOCOL is
-// installed in the boot-services database as each boot starts. `inSmm` is
-// what its InSmm answers; GetSmstLocation hands out the SMM system table only
-// then (outside SMM it answers EFI_UNSUPPORTED, as real firmware does).
-struct SmmSettings {
-  bool basePresent = false;
-  bool inSmm = false;
-};
-
-// Data of a GUID-extension HOB named kHeapBufferHobGuid: a 16-byte HEAP
-// descriptor (Signature at 0, PayloadSize at 8, PoolKind at 12, TakeFlag at
-// 13) and the payload.
-struct HeapHob {
-  std::vector<uint8_t> payload;
-  uint8_t poolKind = 0;  // 8: runtime-services pool; anything else: boot-services pool
-  uint8_t take = 1;      // the HOB is taken only when this is 1
-  // The PayloadSize field when it should not match the payload (a HOB that
-  // claims more than it holds); unset: the payload's size.
-  std::optional<uint32_t> statedPayloadSize;
-  uint32_t signature = 0x50414548;  // "HEAP"
-};
-
-// One call of the DXE services' SetMemorySpaceAttributes.
-struct MemorySpaceAttributesCall {
-  uint64_t base = 0;
-  uint64_t length = 0;
-  uint64_t attributes = 0;
-  unsigned boot = 0;
-};
-
-// ---------------------------------------------------------------- driver image
-// The host build of the driver is a shared object. Every Load() hands out an
-// image whose module state is as the loader left it at load time (zero):
-// the object is mapped once and its writable data restored at each Load.
-class DriverImage {
- public:
-  typedef EFI_STATUS(EFIAPI* EntryPoint)(EFI_HANDLE, EFI_SYSTEM_TABLE*);
-  explicit DriverImage(std::string sharedObjectPath);
-  ~DriverImage();
-  DriverImage(const DriverImage&) = delete;
-  DriverImage& operator=(const DriverImage&) = delete;
-  EntryPoint Load();  // aborts with a message if the image cannot be loaded
-  // Ends the loaded state (Symbol returns null); the mapping stays for the
-  // next Load.
-  void Unload();
-  // Address of an exported symbol of the currently loaded image (tests only).
-  void* Symbol(const char* name) const;
-  static std::string DefaultPath();  // the path of the driver built next to the tests
-  unsigned Loads() const { return loads_; }
-  // Where the object is mapped (its load base), known once it was loaded.
-  void* Base() const { return base_; }
-  // Copies `size` bytes at `address` when they lie in the image's writable
-  // data (always mapped while the image is); false, copying nothing, if not.
-  bool ReadData(uintptr_t address, void* out, size_t size) const;
-  // Bytes of writable data restored at each Load (0 before the first).
-  size_t WritableBytes() const;
-
- private:
-  struct Snapshot {
-    uintptr_t address = 0;
-    std::vector<unsigned char> bytes;  // load-time contents
-  };
-  void Map();
-  std::string path_;
-  void* handle_ = nullptr;
-  bool direct_ = false;  // mapped from path_ itself rather than a private copy
-  bool loaded_ = false;
-  EntryPoint entry_ = nullptr;
-  void* base_ = nullptr;
-  std::vector<Snapshot> snapshots_;
-  unsigned loads_ = 0;
-};
-
-// ---------------------------------------------------------------- boots
-enum class BootStage { Entry, EndOfDxe, ReadyToLock, BootManager, ReadyToBoot, ExitBootServices, Done };
-const char* BootStageName(BootStage s);
-
-struct BootOutcome {
-  unsigned boot = 0;
-  bool entryReturned = false;
-  EFI_STATUS entryStatus = 0;
-  std::optional<EFI_RESET_TYPE> reset;  // set when the boot ended in ResetSystem
-  BootStage endedAt = BootStage::Done;
-  bool powerLost = false;          // the boot ended in an injected power cut
-  std::string hung;                // why the boot was stopped as hung; empty if it was not
-  unsigned resetsReturned = 0;     // ResetSystem calls that returned (Platform::resetReturns)
-  std::optional<uint16_t> booted;  // the option the boot manager booted
-};
-
 class Platform {
  public:
   Platform();
@@ -424,7 +273,7 @@ class Platform {
   bool smbusHc = false;
   PointerRegistry pointerRegistry;
   // The HII database and string protocols, the other HII protocols as
-  // stand-ins, the watched protocol and the shared record (sim/hii.h).
+  // stand-ins, the watched protocol and the shared record (sim/hii/hii.h).
   HiiServices hii;
   // A HEAP buffer HOB in the HOB list of every boot (after those already added).
   void AddHeapHob(const HeapHob& hob);
@@ -581,19 +430,5 @@ class Platform {
   struct Impl;
   std::unique_ptr<Impl> impl;
 };
-
-// Well-known GUIDs the platform uses.
-extern const EFI_GUID kEndOfDxeGroup;
-extern const EFI_GUID kReadyToBootGroup;
-extern const EFI_GUID kExitBootServicesGroup;
-extern const EFI_GUID kDxeSmmReadyToLockProtocol;
-extern const EFI_GUID kHobListGuid;
-extern const EFI_GUID kLoadedImageProtocol;
-extern const EFI_GUID kGlobalVariableGuid;
-extern const EFI_GUID kVirtualAddressChangeGroup;
-extern const EFI_GUID kHeapBufferHobGuid;
-// The heap-buffer list protocol: installing it traces the list its interface
-// heads (kind "HeapBufferList"; see sim/platform_services.cpp).
-extern const EFI_GUID kHeapBufferListProtocolGuid;
 
 }  // namespace sim

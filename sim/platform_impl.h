@@ -1,5 +1,5 @@
-// Internal state of the simulated platform, shared by the sim/*.cpp files
-// that implement the services. Not for use outside sim/.
+// Internal state of the simulated platform, shared by the files of sim/'s
+// folders that implement the services. Not for use outside sim/.
 #pragma once
 
 #include <array>
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/memory_pool.h"
 #include "sim/platform.h"
-#include "sim/protocol_db.h"
-#include "sim/smm.h"
+#include "sim/smm/smm.h"
+#include "sim/uefi/memory_pool.h"
+#include "sim/uefi/protocol_db.h"
 
 namespace sim {
 

@@ -45,7 +45,7 @@ PROGRAMS = [
     ("boot_tests", ["boot_tests", "bootctl_driver"]),
     ("tests/simboot/simboot_tests", ["simboot_tests", "simboot", "bootctl_driver"]),
 ]
-DRIVER_DIRS = ("frame/", "bootctl/", "s3/", "flash/", "support/")
+DRIVER_DIRS = ("entry/", "frame/", "bootctl/", "s3/", "flash/", "support/")
 MIN_TIMEOUT = 10  # seconds; a program's limit is five times its green run, at least this
 
 

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "bootctl/vars.h"
-#include "sim/devices.h"
-#include "sim/load_option.h"
+#include "sim/devices/devices.h"
+#include "sim/uefi/load_option.h"
 #include "tests/boot/whole_boot.h"
 
 namespace {

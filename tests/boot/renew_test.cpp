@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "bootctl/vars.h"
-#include "sim/devices.h"
-#include "sim/load_option.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
+#include "sim/uefi/load_option.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "sim/flash_devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/boot/whole_boot.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <map>
 
 #include "bootctl/vars.h"
-#include "sim/devices.h"
-#include "sim/load_option.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
+#include "sim/uefi/load_option.h"
 #include "support/timer/timer.h"
 #include "tests/boot/whole_boot.h"
 

@@ -4,8 +4,8 @@
 #include <map>
 #include <string>
 
-#include "sim/pcd_db.h"
-#include "sim/smm_comm.h"
+#include "sim/pcd/pcd_db.h"
+#include "sim/smm/smm_comm.h"
 #include "tests/boot/whole_boot.h"
 #include "tests/le_bytes.h"
 

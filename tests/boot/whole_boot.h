@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
 
 class WholeBootTest : public ::testing::Test {

@@ -1,7 +1,7 @@
 // The firmware-time cost model: its SPI flash figures against the parts'
 // SFDP tables, the variable store's arithmetic, and where the platform
 // charges each kind of effect.
-#include "sim/cost.h"
+#include "sim/cost/cost.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
 #include "support/base/hw.h"
 

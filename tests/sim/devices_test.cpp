@@ -1,6 +1,6 @@
 // The device models on the virtual clock: the embedded controller's
 // handshake and its timing, the IMC mailbox and its enable gate, CMOS.
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 
 #include <gtest/gtest.h>
 

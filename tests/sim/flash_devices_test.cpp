@@ -3,7 +3,7 @@
 // memory-mapped parts' ID sequences, the host bridge window, the lock peer,
 // the FCH register page shared with the IMC gate, the device map and PCD
 // builders.
-#include "sim/flash_devices.h"
+#include "sim/devices/flash_devices.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/firmware_info.h"
-#include "sim/hii.h"
+#include "sim/devices/firmware_info.h"
+#include "sim/hii/hii.h"
 #include "sim/platform.h"
 #include "tests/hii_bytes.h"
 

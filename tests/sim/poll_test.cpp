@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
 #include "support/base/hw.h"
 

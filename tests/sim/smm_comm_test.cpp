@@ -1,7 +1,7 @@
 // SMM communication, the lock-box service, the chipset S3 save handler, the
 // communication-region table and the published S3 records. Requests are
 // written byte by byte at the wire offsets, as a client must lay them out.
-#include "sim/smm_comm.h"
+#include "sim/smm/smm_comm.h"
 
 #include <gtest/gtest.h>
 

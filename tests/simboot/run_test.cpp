@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "bootctl/vars.h"
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 #include "support/base/hw.h"
 #include "support/debug/debug.h"
 #include "support/pcd/pcd.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "frame/hii.h"
-#include "sim/flash_devices.h"
+#include "sim/devices/flash_devices.h"
 #include "tests/simboot/scenario_error.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/scenario.h"

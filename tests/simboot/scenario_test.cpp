@@ -8,7 +8,7 @@
 #include <map>
 
 #include "bootctl/vars.h"
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 #include "tests/simboot/scenario_error.h"
 #include "tools/simboot/default_scenario.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "sim/platform.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 
-#include "frame/driver.h"
-#include "sim/pcd_db.h"
+#include "entry/driver.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "s3/smm_services.h"
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {

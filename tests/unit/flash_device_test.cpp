@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {

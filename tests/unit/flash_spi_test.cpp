@@ -5,8 +5,8 @@
 
 #include "flash/fch.h"
 #include "flash/flash_device.h"
-#include "sim/flash_devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace {

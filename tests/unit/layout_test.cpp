@@ -1,6 +1,7 @@
-// The include structure of the driver sources: the parts stand on the frame's
-// ground floor (frame/module.h) and nothing includes the entry point back,
-// and driver code stays freestanding.
+// The include structure of the driver sources: the entry point (entry/) sits
+// on top and every include runs down from it; the libraries stand on the
+// frame (frame/), the ground, which stands on nothing but the primitives of
+// support/base; and driver code stays freestanding.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,7 +27,7 @@ struct Include {
 
 std::vector<Include> DriverIncludes() {
   std::vector<Include> all;
-  for (const char* dir : {"frame", "bootctl", "s3", "flash", "support"}) {
+  for (const char* dir : {"entry", "frame", "bootctl", "s3", "flash", "support"}) {
     const fs::path base = SourceRoot() / dir;
     if (!fs::exists(base)) continue;
     for (const auto& entry : fs::recursive_directory_iterator(base)) {
@@ -52,14 +53,39 @@ std::vector<Include> DriverIncludes() {
   return all;
 }
 
+bool Under(const std::string& path, const std::string& dir) { return path.rfind(dir + "/", 0) == 0; }
+
 TEST(Layout, OnlyTheEntryPointIncludesTheEntryHeader) {
   const std::vector<Include> includes = DriverIncludes();
   ASSERT_GT(includes.size(), 20u) << "driver sources not found under " << SourceRoot();
+  bool seen = false;
   for (const Include& inc : includes) {
-    if (inc.target == "frame/driver.h") {
-      EXPECT_EQ(inc.file, "frame/driver.cpp");
+    if (inc.target == "entry/driver.h") {
+      EXPECT_EQ(inc.file, "entry/driver.cpp");
+      seen = true;
+    }
+    // Nothing below the entry includes anything of it.
+    if (Under(inc.target, "entry")) {
+      EXPECT_TRUE(Under(inc.file, "entry")) << inc.file << " includes " << inc.target;
     }
   }
+  EXPECT_TRUE(seen) << "entry/driver.cpp no longer includes entry/driver.h";
+}
+
+// The frame is the ground the libraries and the entry stand on: its files
+// include frame headers and support/base/base.h, the stateless primitives
+// (memory, strings, GUIDs, lists) its helpers are built from, which stand on
+// frame/uefi.h and the hardware seam alone. No library header from bootctl/,
+// s3/, flash/ or the rest of support/, and nothing of entry/.
+TEST(Layout, FrameIncludesOnlyTheFrameAndTheBasePrimitives) {
+  size_t frameIncludes = 0;
+  for (const Include& inc : DriverIncludes()) {
+    if (!Under(inc.file, "frame") || inc.angled) continue;
+    ++frameIncludes;
+    EXPECT_TRUE(Under(inc.target, "frame") || inc.target == "support/base/base.h")
+        << inc.file << " includes " << inc.target;
+  }
+  EXPECT_GT(frameIncludes, 5u) << "frame sources not found under " << SourceRoot();
 }
 
 TEST(Layout, GroundFloorIncludesNothingAboveTheFrame) {

@@ -6,7 +6,7 @@
 #include "s3/bootscript.h"
 #include "s3/flash_pointers.h"
 #include "s3/smm_services.h"
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/unit/comm_capture.h"
 #include "tests/unit/driver_fixture.h"
 

@@ -6,10 +6,10 @@
 #include <map>
 #include <string>
 
-#include "sim/firmware_info.h"
-#include "sim/flash_devices.h"
-#include "sim/hii.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/firmware_info.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/hii/hii.h"
+#include "sim/pcd/pcd_db.h"
 #include "tests/hii_bytes.h"
 #include "tests/le_bytes.h"
 #include "tests/unit/driver_fixture.h"

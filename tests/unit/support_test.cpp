@@ -1,5 +1,5 @@
 // Timer calibration and delays, PCD access, debug messages and post codes.
-#include "sim/pcd_db.h"
+#include "sim/pcd/pcd_db.h"
 #include "support/debug/debug.h"
 #include "tests/unit/driver_fixture.h"
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 #include "tests/zkboot/zkboot_test.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // zkboot status: decoding, device-path text and the prediction of the next
 // boots made by the driver's own code.
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 #include "tests/zkboot/zkboot_test.h"
 #include "tools/zkboot/devpath.h"
 

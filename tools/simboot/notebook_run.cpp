@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "bootctl/vars.h"
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "support/debug/debug.h"
 #include "support/timer/timer.h"
 

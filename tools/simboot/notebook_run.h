@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "sim/devices.h"
-#include "sim/flash_devices.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/devices.h"
+#include "sim/devices/flash_devices.h"
+#include "sim/pcd/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/scenario.h"
 

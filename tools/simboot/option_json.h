@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/load_option.h"
+#include "sim/uefi/load_option.h"
 #include "tools/simboot/json_read.h"
 
 namespace simboot {

@@ -136,6 +136,14 @@
 // "smmCommunication" and "s3" (SMM communication, lock boxes, the chipset S3
 // save handler, the S3 PCDs and a published boot-script table) are described
 // at the top of scenario_s3.cpp.
+//
+// The document reader here checks the top-level keys and reads the small ones
+// itself; each section has a reader and a writer of its own, called key by
+// key in a fixed order (which decides the first error a document reports):
+// scenario_variables.cpp ("variables"), scenario_devices.cpp ("imc", "ec",
+// "cmos", "cpu"), scenario_pcd.cpp ("pcd"), scenario_services.cpp (the
+// platform services), scenario_s3.cpp, scenario_flash.cpp ("flash") and
+// scenario_hii.cpp (the HII keys and the flash areas).
 #include "tools/simboot/scenario.h"
 
 #include <fcntl.h>
@@ -151,6 +159,7 @@
 #include "bootctl/vars.h"
 #include "tools/simboot/json_read.h"
 #include "tools/simboot/option_json.h"
+#include "tools/simboot/scenario_sections.h"
 
 namespace simboot {
 
@@ -158,9 +167,6 @@ using sim::operator==;
 using sim::operator!=;
 
 namespace {
-
-constexpr uint64_t kMaxVariableSize = 0x10000;
-constexpr uint32_t kStoredAttributes = 0x0F;  // NV, BS, RT, hardware error record
 
 struct GuidAlias {
   const char* alias;
@@ -185,30 +191,6 @@ const GuidAlias kGuidAliases[] = {
     {"chipset-s3-pcd", {0x7788ADF0, 0x9788, 0x4A3F, {0x83, 0xFA, 0xCB, 0x51, 0x2E, 0x7C, 0xF8, 0xDD}}},
 };
 
-struct PcdKindName {
-  const char* name;
-  sim::PcdDatabase::Kind kind;
-  uint64_t max;  // largest value of a numeric kind
-  const char* what;
-  int digits;  // hex digits of a written value
-};
-
-const PcdKindName kPcdKinds[] = {
-    {"u8", sim::PcdDatabase::Kind::U8, 0xFF, "an 8-bit value", 2},
-    {"u16", sim::PcdDatabase::Kind::U16, 0xFFFF, "a 16-bit value", 4},
-    {"u32", sim::PcdDatabase::Kind::U32, 0xFFFFFFFF, "a 32-bit value", 8},
-    {"u64", sim::PcdDatabase::Kind::U64, UINT64_MAX, "a 64-bit value", 16},
-    {"bool", sim::PcdDatabase::Kind::Bool, 1, "true or false", 1},
-    {"ptr", sim::PcdDatabase::Kind::Ptr, 0, "bytes", 2},
-};
-
-const PcdKindName& KindEntry(sim::PcdDatabase::Kind kind) {
-  for (const PcdKindName& k : kPcdKinds) {
-    if (k.kind == kind) return k;
-  }
-  return kPcdKinds[0];
-}
-
 struct BootModeName {
   const char* name;
   uint32_t mode;
@@ -229,7 +211,9 @@ const BootModeName kBootModes[] = {
     {"recovery", BOOT_IN_RECOVERY_MODE},
 };
 
-std::string HexByte(uint64_t value, int digits = 2) {
+}  // namespace
+
+std::string HexByte(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
   return text;
@@ -246,124 +230,7 @@ EFI_GUID ReadGuid(const Json& value, const std::string& path) {
   throw PathError(path, Shown(value) + " is neither a GUID nor a known alias (" + aliases + ")");
 }
 
-std::vector<uint8_t> ReadRecord(const Json& value, const std::string& path) {
-  CheckKeys(value, path, {"size", "fill", "set"});
-  const uint64_t size = ReadUnsigned(value["size"], KeyPath(path, "size"), kMaxVariableSize,
-                                     "a record size (at most 65536 bytes)");
-  uint8_t fill = 0;
-  if (value.contains("fill"))
-    fill = static_cast<uint8_t>(ReadUnsigned(value["fill"], KeyPath(path, "fill"), 0xFF, "a byte"));
-  std::vector<uint8_t> bytes(size, fill);
-  if (value.contains("set")) {
-    const std::string setPath = KeyPath(path, "set");
-    ExpectObject(value["set"], setPath);
-    for (const auto& member : value["set"].items()) {
-      const std::string at = KeyPath(setPath, member.key());
-      const uint64_t offset = ReadKeyNumber(member.key(), at, UINT64_MAX, "an offset");
-      if (offset >= size) {
-        throw PathError(at, "offset " + std::to_string(offset) + " is past the end of the " +
-                                std::to_string(size) + "-byte record");
-      }
-      bytes[offset] = static_cast<uint8_t>(ReadUnsigned(member.value(), at, 0xFF, "a byte"));
-    }
-  }
-  return bytes;
-}
-
-std::vector<uint8_t> ReadData(const Json& value, const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (value.is_array() || value.is_string()) {
-    bytes = ReadBytes(value, path);
-  } else if (value.is_object() && value.contains("u16")) {
-    CheckKeys(value, path, {"u16"});
-    const std::string at = KeyPath(path, "u16");
-    ExpectArray(value["u16"], at);
-    std::vector<uint16_t> values;
-    for (size_t i = 0; i < value["u16"].size(); ++i) {
-      values.push_back(
-          static_cast<uint16_t>(ReadUnsigned(value["u16"][i], IndexPath(at, i), 0xFFFF, "a 16-bit value")));
-    }
-    bytes = sim::Uint16List(values);
-  } else if (value.is_object() && value.contains("loadOption")) {
-    CheckKeys(value, path, {"loadOption"});
-    bytes = LoadOptionFromJson(value["loadOption"], KeyPath(path, "loadOption"));
-  } else if (value.is_object() && value.contains("size")) {
-    bytes = ReadRecord(value, path);
-  } else {
-    throw PathError(
-        path,
-        "expected bytes ([1, \"0x81\"] or \"01 81\") or an object with \"u16\", \"loadOption\" or "
-        "\"size\", got " +
-            Shown(value));
-  }
-  if (bytes.empty()) throw PathError(path, "no data: a stored variable holds at least one byte");
-  if (bytes.size() > kMaxVariableSize)
-    throw PathError(path, std::to_string(bytes.size()) + " bytes is too large");
-  return bytes;
-}
-
-sim::Variable ReadVariable(const Json& value, const std::string& path) {
-  ExpectObject(value, path);
-  CheckKeys(value, path, {"name", "guid", "attributes", "data"});
-  sim::Variable v;
-  const std::string name = ReadString(Require(value, path, "name"), KeyPath(path, "name"));
-  if (name.empty() || name.find('\0') != std::string::npos) {
-    throw PathError(KeyPath(path, "name"), "a variable name is a non-empty string without NUL characters");
-  }
-  v.name = sim::Utf8ToUtf16(name);
-  v.guid = ReadGuid(Require(value, path, "guid"), KeyPath(path, "guid"));
-  v.attributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
-  if (value.contains("attributes")) {
-    const std::string at = KeyPath(path, "attributes");
-    v.attributes = static_cast<uint32_t>(ReadUnsigned(value["attributes"], at, 0xFFFFFFFF, "a 32-bit value"));
-    if (v.attributes & ~kStoredAttributes) {
-      throw PathError(at,
-                      HexByte(v.attributes, 1) +
-                          " holds bits a stored variable cannot have (only 0x1 NV, 0x2 BS, 0x4 RT, 0x8 HR)");
-    }
-    if (!(v.attributes & EFI_VARIABLE_NON_VOLATILE)) {
-      throw PathError(at, HexByte(v.attributes, 1) +
-                              " lacks NON_VOLATILE (0x1): the variable would be gone before the first boot");
-    }
-    if ((v.attributes & EFI_VARIABLE_RUNTIME_ACCESS) && !(v.attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS)) {
-      throw PathError(at, HexByte(v.attributes, 1) + " has RUNTIME_ACCESS without BOOTSERVICE_ACCESS");
-    }
-  }
-  v.data = ReadData(Require(value, path, "data"), KeyPath(path, "data"));
-  return v;
-}
-
-void ReadEc(const Json& value, const std::string& path, Scenario* s) {
-  ExpectObject(value, path);
-  CheckKeys(
-      value, path,
-      {"registers", "neverAnswers", "takeNs", "answerNs", "busyAtBootNs", "staleOutput", "goesDeadAfter"});
-  if (value.contains("registers")) {
-    const std::string at = KeyPath(path, "registers");
-    ExpectObject(value["registers"], at);
-    for (const auto& member : value["registers"].items()) {
-      const std::string reg = KeyPath(at, member.key());
-      const uint64_t index = ReadKeyNumber(member.key(), reg, 0xFF, "an EC register (0 to 0xFF)");
-      s->ecRegisters[index] = static_cast<uint8_t>(ReadUnsigned(member.value(), reg, 0xFF, "a byte"));
-    }
-  }
-  const auto count = [&](const char* key) {
-    return static_cast<unsigned>(ReadUnsigned(value[key], KeyPath(path, key), 0xFFFFFFFF, "a 32-bit count"));
-  };
-  if (value.contains("neverAnswers"))
-    s->ec.neverAnswers = ReadBool(value["neverAnswers"], KeyPath(path, "neverAnswers"));
-  const auto nanoseconds = [&](const char* key) {
-    return ReadUnsigned(value[key], KeyPath(path, key), 1000000000000ull, "a time in ns (at most 1000 s)");
-  };
-  if (value.contains("takeNs")) s->ec.takeNs = nanoseconds("takeNs");
-  if (value.contains("answerNs")) s->ec.answerNs = nanoseconds("answerNs");
-  if (value.contains("busyAtBootNs")) s->ec.busyAtBootNs = nanoseconds("busyAtBootNs");
-  if (value.contains("goesDeadAfter")) s->ec.goesDeadAfter = count("goesDeadAfter");
-  if (value.contains("staleOutput")) {
-    s->ec.staleOutput = static_cast<uint8_t>(
-        ReadUnsigned(value["staleOutput"], KeyPath(path, "staleOutput"), 0xFF, "a byte"));
-  }
-}
+namespace {
 
 EFI_STATUS ReadStatus(const Json& value, const std::string& path) {
   if (value.is_string()) {
@@ -443,170 +310,6 @@ void ReadFailures(const Json& value, const std::string& path, Scenario* s) {
   }
 }
 
-void ReadCmos(const Json& value, const std::string& path, Scenario* s) {
-  ExpectObject(value, path);
-  for (const auto& member : value.items()) {
-    const std::string at = KeyPath(path, member.key());
-    const uint64_t index = ReadKeyNumber(member.key(), at, s->cmos.size() - 1, "a CMOS index (0 to 0x7F)");
-    s->cmos[index] = static_cast<uint8_t>(ReadUnsigned(member.value(), at, 0xFF, "a byte"));
-  }
-}
-
-// A pointer PCD's value: bytes, hex bytes or a record; empty is allowed.
-std::vector<uint8_t> ReadPtrValue(const Json& value, const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (value.is_array() || value.is_string()) {
-    bytes = ReadBytes(value, path);
-  } else if (value.is_object()) {
-    Require(value, path, "size");
-    bytes = ReadRecord(value, path);
-  } else {
-    throw PathError(path, "expected bytes ([1, \"0x81\"] or \"01 81\") or a record {\"size\": n, ...}, got " +
-                              Shown(value));
-  }
-  if (bytes.size() > kMaxVariableSize)
-    throw PathError(path, std::to_string(bytes.size()) + " bytes is too large");
-  return bytes;
-}
-
-sim::PcdDatabase::Token ReadPcdToken(const Json& value, const std::string& path) {
-  ExpectObject(value, path);
-  CheckKeys(value, path, {"token", "kind", "value"});
-  sim::PcdDatabase::Token t;
-  const std::string tokenPath = KeyPath(path, "token");
-  t.number = ReadUnsigned(Require(value, path, "token"), tokenPath, UINT64_MAX, "a token number");
-  if (t.number == 0) throw PathError(tokenPath, "token 0 is reserved: it starts a token enumeration");
-  const std::string kindPath = KeyPath(path, "kind");
-  const Json& kindValue = Require(value, path, "kind");
-  const std::string kindName = ReadString(kindValue, kindPath);
-  const PcdKindName* kind = nullptr;
-  for (const PcdKindName& k : kPcdKinds) {
-    if (kindName == k.name) kind = &k;
-  }
-  if (kind == nullptr) {
-    std::string names;
-    for (const PcdKindName& k : kPcdKinds) names += std::string(names.empty() ? "" : ", ") + k.name;
-    throw PathError(kindPath, Shown(kindValue) + " is not a PCD kind (" + names + ")");
-  }
-  t.kind = kind->kind;
-  const Json& v = Require(value, path, "value");
-  const std::string valuePath = KeyPath(path, "value");
-  if (t.kind == sim::PcdDatabase::Kind::Ptr) {
-    t.bytes = ReadPtrValue(v, valuePath);
-  } else if (t.kind == sim::PcdDatabase::Kind::Bool) {
-    t.value = ReadBool(v, valuePath) ? 1 : 0;
-  } else {
-    t.value = ReadUnsigned(v, valuePath, kind->max, kind->what);
-  }
-  return t;
-}
-
-void ReadPcd(const Json& value, const std::string& path, Scenario* s) {
-  ExpectObject(value, path);
-  CheckKeys(value, path, {"installed", "spaces"});
-  if (value.contains("installed")) s->pcdInstalled = ReadBool(value["installed"], KeyPath(path, "installed"));
-  if (!value.contains("spaces")) return;
-  const std::string spacesPath = KeyPath(path, "spaces");
-  const Json& spaces = value["spaces"];
-  ExpectArray(spaces, spacesPath);
-  for (size_t i = 0; i < spaces.size(); ++i) {
-    const std::string at = IndexPath(spacesPath, i);
-    ExpectObject(spaces[i], at);
-    CheckKeys(spaces[i], at, {"guid", "tokens"});
-    PcdSpace space;
-    space.guid = ReadGuid(Require(spaces[i], at, "guid"), KeyPath(at, "guid"));
-    for (size_t j = 0; j < s->pcd.size(); ++j) {
-      if (s->pcd[j].guid == space.guid)
-        throw PathError(at, "same token space as " + IndexPath(spacesPath, j));
-    }
-    const std::string tokensPath = KeyPath(at, "tokens");
-    const Json& tokens = Require(spaces[i], at, "tokens");
-    ExpectArray(tokens, tokensPath);
-    if (tokens.empty()) throw PathError(tokensPath, "a token space declares at least one token");
-    for (size_t j = 0; j < tokens.size(); ++j) {
-      const std::string tokenPath = IndexPath(tokensPath, j);
-      sim::PcdDatabase::Token t = ReadPcdToken(tokens[j], tokenPath);
-      for (size_t k = 0; k < space.tokens.size(); ++k) {
-        if (space.tokens[k].number == t.number)
-          throw PathError(tokenPath, "same token number as " + IndexPath(tokensPath, k));
-      }
-      space.tokens.push_back(std::move(t));
-    }
-    s->pcd.push_back(std::move(space));
-  }
-}
-
-// Fills the P-state registers; returns the MSRs it filled.
-std::vector<uint32_t> ReadPstate(const Json& value, const std::string& path, Scenario* s) {
-  ExpectObject(value, path);
-  CheckKeys(value, path, {"current", "definitions"});
-  const std::string defsPath = KeyPath(path, "definitions");
-  const Json& defs = Require(value, path, "definitions");
-  ExpectArray(defs, defsPath);
-  if (defs.empty() || defs.size() > kPstateCount) {
-    throw PathError(defsPath, "expected 1 to " + std::to_string(kPstateCount) + " P-state definitions, got " +
-                                  std::to_string(defs.size()));
-  }
-  std::vector<uint32_t> filled;
-  for (size_t n = 0; n < defs.size(); ++n) {
-    const std::string at = IndexPath(defsPath, n);
-    ExpectObject(defs[n], at);
-    CheckKeys(defs[n], at, {"fid", "did"});
-    const uint64_t fid =
-        ReadUnsigned(Require(defs[n], at, "fid"), KeyPath(at, "fid"), 0xFF, "an FID (0 to 0xFF)");
-    const uint64_t did =
-        ReadUnsigned(Require(defs[n], at, "did"), KeyPath(at, "did"), 0x3F, "a DID (0 to 0x3F)");
-    const uint32_t msr = kPstateDefinitionMsr + static_cast<uint32_t>(n);
-    s->msrs[msr] = fid | did << 8;
-    filled.push_back(msr);
-  }
-  uint64_t current = 0;
-  if (value.contains("current")) {
-    const std::string at = KeyPath(path, "current");
-    current = ReadUnsigned(value["current"], at, kPstateCount - 1, "a P-state number (0 to 7)");
-    if (current >= defs.size()) {
-      throw PathError(at, "P-state " + std::to_string(current) + " has no definition (" +
-                              std::to_string(defs.size()) + " given)");
-    }
-  }
-  s->msrs[kPstateStatusMsr] = current;
-  filled.push_back(kPstateStatusMsr);
-  return filled;
-}
-
-void ReadCpu(const Json& value, const std::string& path, Scenario* s) {
-  ExpectObject(value, path);
-  CheckKeys(value, path, {"pstate", "msrs", "cpuid80000001Eax", "postCodeProbe", "pauseTicks"});
-  std::vector<uint32_t> byPstate;
-  if (value.contains("pstate")) byPstate = ReadPstate(value["pstate"], KeyPath(path, "pstate"), s);
-  if (value.contains("msrs")) {
-    const std::string msrsPath = KeyPath(path, "msrs");
-    ExpectObject(value["msrs"], msrsPath);
-    for (const auto& member : value["msrs"].items()) {
-      const std::string at = KeyPath(msrsPath, member.key());
-      const uint32_t index = static_cast<uint32_t>(
-          ReadKeyNumber(member.key(), at, 0xFFFFFFFF, "an MSR number (0 to 0xFFFFFFFF)"));
-      if (std::find(byPstate.begin(), byPstate.end(), index) != byPstate.end()) {
-        throw PathError(at, "MSR " + HexByte(index, 8) + " is set by \"pstate\"");
-      }
-      if (s->msrs.count(index)) throw PathError(at, "MSR " + HexByte(index, 8) + " is listed twice");
-      s->msrs[index] = ReadUnsigned(member.value(), at, UINT64_MAX, "a 64-bit value");
-    }
-  }
-  if (value.contains("cpuid80000001Eax")) {
-    s->cpuid80000001Eax = static_cast<uint32_t>(ReadUnsigned(
-        value["cpuid80000001Eax"], KeyPath(path, "cpuid80000001Eax"), 0xFFFFFFFF, "a 32-bit value"));
-  }
-  if (value.contains("postCodeProbe")) {
-    s->postCodeProbe = static_cast<uint16_t>(
-        ReadUnsigned(value["postCodeProbe"], KeyPath(path, "postCodeProbe"), 0xFFFF, "a 16-bit answer"));
-  }
-  if (value.contains("pauseTicks")) {
-    s->pauseTicks =
-        ReadUnsigned(value["pauseTicks"], KeyPath(path, "pauseTicks"), UINT64_MAX, "a 64-bit count");
-  }
-}
-
 uint32_t ReadBootMode(const Json& value, const std::string& path) {
   if (value.is_string()) {
     const std::string name = value.get<std::string>();
@@ -658,13 +361,7 @@ Scenario FromJson(const Json& root) {
   }
   if (root.contains("resetReturns")) s.resetReturns = ReadBool(root["resetReturns"], "resetReturns");
   if (root.contains("bootManager")) s.bootManager = ReadBool(root["bootManager"], "bootManager");
-  if (root.contains("imc")) {
-    const Json& imc = root["imc"];
-    ExpectObject(imc, "imc");
-    CheckKeys(imc, "imc", {"enabled", "acknowledges"});
-    if (imc.contains("enabled")) s.imcEnabled = ReadBool(imc["enabled"], "imc.enabled");
-    if (imc.contains("acknowledges")) s.imcAcknowledges = ReadBool(imc["acknowledges"], "imc.acknowledges");
-  }
+  if (root.contains("imc")) ReadImc(root["imc"], "imc", &s);
   if (root.contains("debugConsole")) s.debugConsole = ReadBool(root["debugConsole"], "debugConsole");
   if (root.contains("ec")) ReadEc(root["ec"], "ec", &s);
   if (root.contains("cmos")) ReadCmos(root["cmos"], "cmos", &s);
@@ -672,110 +369,11 @@ Scenario FromJson(const Json& root) {
   if (root.contains("cpu")) ReadCpu(root["cpu"], "cpu", &s);
   ReadS3Keys(root, &s.s3);
   if (root.contains("flash")) s.flash = ParseFlashSetting(root["flash"].dump(), "flash");
-  if (root.contains("variables")) {
-    const Json& list = root["variables"];
-    ExpectArray(list, "variables");
-    for (size_t i = 0; i < list.size(); ++i) {
-      const std::string path = IndexPath("variables", i);
-      sim::Variable v = ReadVariable(list[i], path);
-      for (size_t j = 0; j < s.variables.size(); ++j) {
-        if (s.variables[j].name == v.name && s.variables[j].guid == v.guid) {
-          throw PathError(path, "same name and GUID as " + IndexPath("variables", j));
-        }
-      }
-      s.variables.push_back(std::move(v));
-    }
-  }
+  if (root.contains("variables")) ReadVariables(root["variables"], "variables", &s.variables);
   return s;
 }
 
 // ---------------------------------------------------------------- writing
-
-bool IsBootOptionName(const std::u16string& name) {
-  if (name.size() != 8 || name.compare(0, 4, u"Boot") != 0) return false;
-  for (size_t i = 4; i < 8; ++i) {
-    const char16_t c = name[i];
-    if (!((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'))) return false;
-  }
-  return true;
-}
-
-bool IsOptionList(const sim::Variable& v) {
-  if (v.data.size() % 2 != 0) return false;
-  if (v.guid == PhysicalBootOrderGuid) return v.name == u"PhysicalBootOrder";
-  return v.guid == EFI_GLOBAL_VARIABLE && (v.name == u"BootOrder" || v.name == u"BootNext");
-}
-
-// Hex bytes, or a record by its nonzero bytes when most bytes are zero.
-OrderedJson BytesToJson(const std::vector<uint8_t>& data) {
-  size_t nonzero = 0;
-  for (uint8_t b : data) nonzero += b != 0;
-  if (data.size() > 16 && nonzero * 4 <= data.size()) {
-    OrderedJson set = OrderedJson::object();
-    for (size_t i = 0; i < data.size(); ++i) {
-      if (data[i] != 0) set[std::to_string(i)] = HexByte(data[i]);
-    }
-    return {{"size", data.size()}, {"set", set}};
-  }
-  return sim::HexBytes(data);
-}
-
-OrderedJson DataToJson(const sim::Variable& v) {
-  if (v.guid == EFI_GLOBAL_VARIABLE && IsBootOptionName(v.name)) {
-    if (std::optional<OrderedJson> option = LoadOptionToJson(v.data)) return {{"loadOption", *option}};
-  }
-  if (IsOptionList(v)) {
-    OrderedJson list = OrderedJson::array();
-    for (size_t i = 0; i < v.data.size(); i += 2)
-      list.push_back(HexByte(v.data[i] | (v.data[i + 1] << 8), 4));
-    return {{"u16", list}};
-  }
-  return BytesToJson(v.data);
-}
-
-OrderedJson PcdToJson(const Scenario& s) {
-  OrderedJson spaces = OrderedJson::array();
-  for (const PcdSpace& space : s.pcd) {
-    OrderedJson tokens = OrderedJson::array();
-    for (const sim::PcdDatabase::Token& t : space.tokens) {
-      const PcdKindName& kind = KindEntry(t.kind);
-      OrderedJson entry = {{"token", HexByte(t.number, 1)}, {"kind", kind.name}};
-      if (t.kind == sim::PcdDatabase::Kind::Ptr) {
-        entry["value"] = BytesToJson(t.bytes);
-      } else if (t.kind == sim::PcdDatabase::Kind::Bool) {
-        entry["value"] = t.value != 0;
-      } else {
-        entry["value"] = HexByte(t.value, kind.digits);
-      }
-      tokens.push_back(entry);
-    }
-    spaces.push_back({{"guid", GuidText(space.guid)}, {"tokens", tokens}});
-  }
-  return {{"installed", s.pcdInstalled}, {"spaces", spaces}};
-}
-
-OrderedJson CpuToJson(const Scenario& s) {
-  OrderedJson cpu;
-  std::map<uint32_t, uint64_t> others = s.msrs;
-  PstateForm form;
-  if (PstatesOf(s.msrs, &form)) {
-    OrderedJson definitions = OrderedJson::array();
-    for (size_t n = 0; n < form.definitions.size(); ++n) {
-      definitions.push_back(
-          {{"fid", HexByte(form.definitions[n].first)}, {"did", form.definitions[n].second}});
-      others.erase(kPstateDefinitionMsr + static_cast<uint32_t>(n));
-    }
-    others.erase(kPstateStatusMsr);
-    cpu["pstate"] = {{"current", form.current}, {"definitions", definitions}};
-  }
-  OrderedJson msrs = OrderedJson::object();
-  for (const auto& [index, value] : others) msrs[HexByte(index, 8)] = HexByte(value, 1);
-  cpu["msrs"] = msrs;
-  cpu["cpuid80000001Eax"] = HexByte(s.cpuid80000001Eax, 8);
-  cpu["postCodeProbe"] = HexByte(s.postCodeProbe, 4);
-  cpu["pauseTicks"] = s.pauseTicks;
-  return cpu;
-}
 
 OrderedJson ToJson(const Scenario& s) {
   OrderedJson root;
@@ -821,36 +419,12 @@ OrderedJson ToJson(const Scenario& s) {
   if (s.resetReturns) root["resetReturns"] = true;
   if (!s.bootManager) root["bootManager"] = false;
   root["debugConsole"] = s.debugConsole;
-  root["imc"] = {{"enabled", s.imcEnabled}, {"acknowledges", s.imcAcknowledges}};
-  OrderedJson ec;
-  OrderedJson registers = OrderedJson::object();
-  for (size_t i = 0; i < s.ecRegisters.size(); ++i) {
-    if (s.ecRegisters[i] != 0) registers[HexByte(i)] = HexByte(s.ecRegisters[i]);
-  }
-  ec["registers"] = registers;
-  if (s.ec.neverAnswers) ec["neverAnswers"] = true;
-  const sim::EmbeddedController::Behaviour defaultEc;
-  if (s.ec.takeNs != defaultEc.takeNs) ec["takeNs"] = s.ec.takeNs;
-  if (s.ec.answerNs != defaultEc.answerNs) ec["answerNs"] = s.ec.answerNs;
-  if (s.ec.busyAtBootNs) ec["busyAtBootNs"] = s.ec.busyAtBootNs;
-  if (s.ec.staleOutput) ec["staleOutput"] = HexByte(*s.ec.staleOutput);
-  if (s.ec.goesDeadAfter) ec["goesDeadAfter"] = *s.ec.goesDeadAfter;
-  root["ec"] = ec;
-  OrderedJson cmos = OrderedJson::object();
-  for (size_t i = 0; i < s.cmos.size(); ++i) {
-    if (s.cmos[i] != 0) cmos[HexByte(i)] = HexByte(s.cmos[i]);
-  }
-  root["cmos"] = cmos;
+  root["imc"] = ImcToJson(s);
+  root["ec"] = EcToJson(s);
+  root["cmos"] = CmosToJson(s);
   root["pcd"] = PcdToJson(s);
   root["cpu"] = CpuToJson(s);
-  OrderedJson variables = OrderedJson::array();
-  for (const sim::Variable& v : s.variables) {
-    OrderedJson entry = {{"name", sim::Utf16ToUtf8(v.name)}, {"guid", GuidText(v.guid)}};
-    if (v.attributes != 7) entry["attributes"] = HexByte(v.attributes, 1);
-    entry["data"] = DataToJson(v);
-    variables.push_back(entry);
-  }
-  root["variables"] = variables;
+  root["variables"] = VariablesToJson(s.variables);
   WritePlatformServices(s, &root);
   WriteS3Keys(s.s3, root);
   if (s.flash.present) root["flash"] = OrderedJson::parse(FlashSettingToText(s.flash));
@@ -861,35 +435,6 @@ OrderedJson ToJson(const Scenario& s) {
 }  // namespace
 
 bool operator==(const Scenario& a, const Scenario& b) {
-  const auto sameEc = [](const sim::EmbeddedController::Behaviour& x,
-                         const sim::EmbeddedController::Behaviour& y) {
-    return x.neverAnswers == y.neverAnswers && x.takeNs == y.takeNs && x.answerNs == y.answerNs &&
-           x.busyAtBootNs == y.busyAtBootNs && x.staleOutput == y.staleOutput &&
-           x.goesDeadAfter == y.goesDeadAfter;
-  };
-  const auto sameVariables = [](const std::vector<sim::Variable>& x, const std::vector<sim::Variable>& y) {
-    if (x.size() != y.size()) return false;
-    for (size_t i = 0; i < x.size(); ++i) {
-      if (x[i].name != y[i].name || x[i].guid != y[i].guid || x[i].attributes != y[i].attributes ||
-          x[i].data != y[i].data) {
-        return false;
-      }
-    }
-    return true;
-  };
-  const auto samePcd = [](const std::vector<PcdSpace>& x, const std::vector<PcdSpace>& y) {
-    if (x.size() != y.size()) return false;
-    for (size_t i = 0; i < x.size(); ++i) {
-      if (x[i].guid != y[i].guid || x[i].tokens.size() != y[i].tokens.size()) return false;
-      for (size_t j = 0; j < x[i].tokens.size(); ++j) {
-        const sim::PcdDatabase::Token& p = x[i].tokens[j];
-        const sim::PcdDatabase::Token& q = y[i].tokens[j];
-        if (p.number != q.number || p.kind != q.kind || p.value != q.value || p.bytes != q.bytes)
-          return false;
-      }
-    }
-    return true;
-  };
   const auto sameFailures = [](const std::vector<FailureSetting>& x, const std::vector<FailureSetting>& y) {
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i) {
@@ -911,8 +456,8 @@ bool operator==(const Scenario& a, const Scenario& b) {
          a.bootManager == b.bootManager && a.description == b.description && a.bootMode == b.bootMode &&
          a.platformHook == b.platformHook && a.purgeIdleMarker == b.purgeIdleMarker &&
          a.imcEnabled == b.imcEnabled && a.imcAcknowledges == b.imcAcknowledges && a.cmos == b.cmos &&
-         a.ecRegisters == b.ecRegisters && sameEc(a.ec, b.ec) && sameVariables(a.variables, b.variables) &&
-         a.pcdInstalled == b.pcdInstalled && samePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
+         a.ecRegisters == b.ecRegisters && SameEc(a.ec, b.ec) && SameVariables(a.variables, b.variables) &&
+         a.pcdInstalled == b.pcdInstalled && SamePcd(a.pcd, b.pcd) && a.debugConsole == b.debugConsole &&
          a.msrs == b.msrs && a.cpuid80000001Eax == b.cpuid80000001Eax && a.postCodeProbe == b.postCodeProbe &&
          a.pauseTicks == b.pauseTicks && a.s3 == b.s3 && a.flash == b.flash && a.hii == b.hii;
 }
@@ -953,22 +498,6 @@ void SaveScenarioFile(const Scenario& scenario, const std::string& path) {
   out << ScenarioToText(scenario);
   out.close();
   if (!out) throw ScenarioError(path + ": cannot write the state");
-}
-
-bool PstatesOf(const std::map<uint32_t, uint64_t>& msrs, PstateForm* form) {
-  const auto status = msrs.find(kPstateStatusMsr);
-  if (status == msrs.end() || status->second >= kPstateCount) return false;
-  PstateForm found;
-  found.current = static_cast<unsigned>(status->second);
-  for (uint32_t n = 0; n < kPstateCount; ++n) {
-    const auto definition = msrs.find(kPstateDefinitionMsr + n);
-    if (definition == msrs.end() || (definition->second & ~uint64_t{0x3FFF}) != 0) break;
-    found.definitions.push_back(
-        {static_cast<uint8_t>(definition->second & 0xFF), static_cast<uint8_t>(definition->second >> 8)});
-  }
-  if (found.current >= found.definitions.size()) return false;
-  *form = found;
-  return true;
 }
 
 bool GuidFromText(const std::string& text, EFI_GUID* guid) {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices.h"
-#include "sim/firmware_info.h"
-#include "sim/hii.h"
-#include "sim/pcd_db.h"
+#include "sim/devices/devices.h"
+#include "sim/devices/firmware_info.h"
+#include "sim/hii/hii.h"
+#include "sim/pcd/pcd_db.h"
 #include "sim/platform.h"
 #include "tools/simboot/json_read.h"
 #include "tools/simboot/scenario_s3.h"

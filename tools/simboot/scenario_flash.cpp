@@ -46,7 +46,7 @@
 //   }
 #include <cstdio>
 
-#include "sim/flash_devices.h"
+#include "sim/devices/flash_devices.h"
 #include "tools/simboot/json_read.h"
 #include "tools/simboot/notebook_run.h"
 #include "tools/simboot/scenario.h"

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "sim/firmware_info.h"
+#include "sim/devices/firmware_info.h"
 #include "tools/simboot/json_read.h"
 #include "tools/simboot/scenario.h"
 

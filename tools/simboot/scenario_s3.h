@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/smm_comm.h"
+#include "sim/smm/smm_comm.h"
 #include "tools/simboot/json_read.h"
 
 namespace simboot {

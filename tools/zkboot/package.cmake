@@ -17,12 +17,12 @@ add_library(zkboot_driver STATIC ${DRIVER_SOURCES})
 target_compile_options(zkboot_driver PRIVATE ${DRIVER_HOST_FLAGS})
 target_include_directories(zkboot_driver PUBLIC ${CMAKE_SOURCE_DIR})
 
-file(GLOB ZKBOOT_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+file(GLOB ZKBOOT_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*/*.cpp)
 list(FILTER ZKBOOT_SIM_SOURCES EXCLUDE REGEX "/sim/main_.*\\.cpp$")
 # zkboot runs the driver's code in-process and never loads it as a shared
 # object: the loader is left out, and the link drops the platform's boot runs
 # that would use it (--gc-sections below).
-list(FILTER ZKBOOT_SIM_SOURCES EXCLUDE REGEX "/sim/driver_image\\.cpp$")
+list(FILTER ZKBOOT_SIM_SOURCES EXCLUDE REGEX "/sim/boot/driver_image\\.cpp$")
 add_library(zkboot_sim STATIC ${ZKBOOT_SIM_SOURCES})
 target_include_directories(zkboot_sim PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(zkboot_sim PRIVATE nlohmann_json::nlohmann_json)

@@ -4,9 +4,9 @@
 
 #include "bootctl/chgboot.h"
 #include "bootctl/vars.h"
-#include "frame/driver.h"
+#include "entry/driver.h"
 #include "frame/helpers.h"
-#include "sim/devices.h"
+#include "sim/devices/devices.h"
 #include "sim/platform.h"
 #include "support/pcd/pcd.h"
 #include "support/timer/timer.h"

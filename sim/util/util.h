@@ -1,0 +1,30 @@
+// sim/util/: the helpers every world of the simulator uses. Models nothing
+// and records no violations.
+//
+// GUIDs compared, printed and parsed, UTF-8 and UTF-16 converted, bytes and
+// numbers as hex, EFI_STATUS values by name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frame/uefi.h"
+
+namespace sim {
+
+bool operator==(const EFI_GUID& a, const EFI_GUID& b);
+inline bool operator!=(const EFI_GUID& a, const EFI_GUID& b) { return !(a == b); }
+bool operator<(const EFI_GUID& a, const EFI_GUID& b);
+// Registry form, upper case: "8BE4DF61-93CA-11D2-AA0D-00E098032B8C".
+std::string GuidToString(const EFI_GUID& g);
+// Accepts the registry form with or without braces, any case.
+bool ParseGuid(const std::string& text, EFI_GUID* out);
+std::string Utf16ToUtf8(std::u16string_view s);
+std::u16string Utf8ToUtf16(const std::string& s);
+std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
+std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"
+std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
+
+}  // namespace sim
