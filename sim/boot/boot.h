@@ -42,9 +42,18 @@ class DriverImage {
   unsigned Loads() const { return loads_; }
   // Where the object is mapped (its load base), known once it was loaded.
   void* Base() const { return base_; }
-  // Copies `size` bytes at `address` when they lie in the image's writable
-  // data (always mapped while the image is); false, copying nothing, if not.
-  bool ReadData(uintptr_t address, void* out, size_t size) const;
+  // Whether [address, address + size) lies in the image's writable data,
+  // which stays mapped while the image does. Defined here so that a program
+  // that links the platform without the loader (zkboot) has it.
+  bool HoldsData(uintptr_t address, size_t size) const {
+    for (const Snapshot& s : snapshots_) {
+      if (address >= s.address && address - s.address <= s.bytes.size() &&
+          size <= s.bytes.size() - (address - s.address)) {
+        return true;
+      }
+    }
+    return false;
+  }
   // Bytes of writable data restored at each Load (0 before the first).
   size_t WritableBytes() const;
 

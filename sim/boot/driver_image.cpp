@@ -121,13 +121,6 @@ __attribute__((no_sanitize("address", "undefined"))) void CopyRaw(void* to, cons
   for (; i < size; ++i) d[i] = s[i];
 }
 
-// Reads image memory (may hold redzones) into our buffer.
-__attribute__((no_sanitize("address", "undefined"))) void ReadRaw(unsigned char* to, uintptr_t from,
-                                                                  size_t size) {
-  const auto* s = reinterpret_cast<const volatile unsigned char*>(from);
-  for (size_t i = 0; i < size; ++i) to[i] = s[i];
-}
-
 }  // namespace
 
 DriverImage::DriverImage(std::string sharedObjectPath) : path_(std::move(sharedObjectPath)) {}
@@ -190,7 +183,7 @@ void DriverImage::Map() {
     Snapshot s;
     s.address = r.begin;
     s.bytes.resize(r.end - r.begin);
-    ReadRaw(s.bytes.data(), r.begin, s.bytes.size());
+    ReadUnchecked(s.bytes.data(), r.begin, s.bytes.size());
     snapshots_.push_back(std::move(s));
   }
 }
@@ -212,17 +205,6 @@ void DriverImage::Unload() { loaded_ = false; }
 
 void* DriverImage::Symbol(const char* name) const {
   return handle_ && loaded_ ? dlsym(handle_, name) : nullptr;
-}
-
-bool DriverImage::ReadData(uintptr_t address, void* out, size_t size) const {
-  for (const Snapshot& s : snapshots_) {
-    if (address >= s.address && address - s.address <= s.bytes.size() &&
-        size <= s.bytes.size() - (address - s.address)) {
-      ReadRaw(static_cast<unsigned char*>(out), address, size);
-      return true;
-    }
-  }
-  return false;
 }
 
 size_t DriverImage::WritableBytes() const {

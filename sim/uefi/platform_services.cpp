@@ -200,8 +200,9 @@ void Platform::Impl::TraceHeapBufferList(const void* interface) {
   // In the driver's writable data it is copied directly; anywhere else the
   // host is asked whether the bytes can be read at all.
   uint64_t words[3] = {};
-  const bool inImage = image && image->ReadData(s.interface, words, sizeof words);
-  if (!inImage && !HostRead(s.interface, words, sizeof words)) {
+  if (image && image->HoldsData(s.interface, sizeof words)) {
+    ReadUnchecked(words, s.interface, sizeof words);
+  } else if (!HostRead(s.interface, words, sizeof words)) {
     s.problem = "the interface is not readable";
     owner->Trace("HeapBufferList", [s](TraceEvent& e) { FormatHeapList(s, e); });
     return;

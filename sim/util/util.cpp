@@ -322,4 +322,11 @@ uint32_t Crc32(const void* data, size_t size) {
   return ~crc;
 }
 
+__attribute__((no_sanitize("address", "undefined"))) void ReadUnchecked(void* to, uintptr_t from,
+                                                                        size_t size) {
+  auto* d = static_cast<unsigned char*>(to);
+  const auto* s = reinterpret_cast<const volatile unsigned char*>(from);
+  for (size_t i = 0; i < size; ++i) d[i] = s[i];
+}
+
 }  // namespace sim

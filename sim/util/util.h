@@ -5,6 +5,7 @@
 // numbers as hex, EFI_STATUS values by name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,5 +27,8 @@ std::u16string Utf8ToUtf16(const std::string& s);
 std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
 std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"
 std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
+// Copies `size` bytes from memory that may hold AddressSanitizer redzones (a
+// loaded image's data, globals apart) into our buffer.
+void ReadUnchecked(void* to, uintptr_t from, size_t size);
 
 }  // namespace sim
