@@ -9,7 +9,8 @@
 #                                FUZZ_JOBS targets at a time (default: one per
 #                                processor)
 #   fuzz/run.sh --long N         long run: N executions per target, one target
-#                                after the other, growing <build>/corpus/<target>/;
+#                                after the other (FUZZ_JOBS=2: two at a time),
+#                                growing <build>/corpus/<target>/;
 #                                FUZZ_MAX_SECONDS=S also stops each target after S seconds
 #   FUZZ_TARGETS="print scenario" fuzz/run.sh ...   only these targets
 #   FUZZ_BUILD=DIR fuzz/run.sh ...   build and run in DIR instead of build-fuzz
