@@ -24,21 +24,13 @@
 #include <sstream>
 #include <string>
 
+#include "sim/util/util.h"
+
 namespace guard {
 
 // The figures in the file are per build kind: sanitizers change the cost of
 // the simulator and the engine far more than the cost of the references.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr const char* kBuildKind = "sanitize";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr const char* kBuildKind = "sanitize";
-#else
-constexpr const char* kBuildKind = "plain";
-#endif
-#else
-constexpr const char* kBuildKind = "plain";
-#endif
+constexpr const char* kBuildKind = sim::kAddressSanitizer ? "sanitize" : "plain";
 
 constexpr double kAllowedGrowth = 2.0;
 constexpr int kRounds = 5;

@@ -26,7 +26,6 @@
 //   when there was one before.
 // Every run: no pool left, no violation.
 #include <cstring>
-#include <map>
 #include <unordered_map>
 
 #include "fuzz/harness.h"

@@ -150,13 +150,11 @@ class Notebook {
 
   static void ResetDriverState() { ResetDriverModuleState(); }
 
-  // The notebook every input of a target runs on, renewed in place for each
-  // input: as new, without building a platform each time. Take it through a
-  // Lease, which gives it back renewed when the input ends.
-  static Notebook& Renewed() {
+  // The one notebook every input of a target runs on, through a Lease,
+  // which renews it in place when the input ends instead of building a
+  // platform for each input.
+  static Notebook& Shared() {
     static Notebook* const notebook = new Notebook;  // lives for the whole run
-    if (!notebook->renewed_) notebook->Renew();
-    notebook->renewed_ = false;
     return *notebook;
   }
 
@@ -168,20 +166,18 @@ class Notebook {
     platform.Renew();
     devices.Renew();
     baseline_.clear();
-    renewed_ = true;
   }
 
  private:
-  bool renewed_ = true;
   std::set<void*> baseline_;
 };
 
-// The renewed notebook for one input, renewed again when the input ends.
+// The shared notebook for one input, as new, renewed when the input ends.
 // Declare it before anything that hooks into the platform (a PCD database,
 // flash devices), so that those are gone first.
 class Lease {
  public:
-  Lease() : notebook(Notebook::Renewed()) {}
+  Lease() : notebook(Notebook::Shared()) {}
   ~Lease() { notebook.Renew(); }
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;

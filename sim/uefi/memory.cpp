@@ -56,80 +56,77 @@ void* MapBelow(uint64_t maxAddress, uint64_t bytes) {
   return nullptr;
 }
 
-// Released mappings (and large pool blocks) kept for reuse; beyond this many
-// the oldest goes back.
-constexpr size_t kSpareMapLimit = 8;
+// Released mappings and large pool blocks kept for reuse; beyond this many
+// of a kind the oldest goes back.
+constexpr size_t kSpareLimit = 8;
 // Under AddressSanitizer large pool blocks go back to the heap at once: its
 // quarantine keeps them from reuse for longer than the spare list would.
-#if defined(__SANITIZE_ADDRESS__)
-#define SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SIM_ASAN 1
-#endif
-#endif
-#ifdef SIM_ASAN
-constexpr uint64_t kSparePoolMinimum = UINT64_MAX;
-#else
-constexpr uint64_t kSparePoolMinimum = 1024;
-#endif
+constexpr uint64_t kSparePoolMinimum = kAddressSanitizer ? UINT64_MAX : 1024;
+
+// Takes the first kept block that `fits` accepts off `list`; null if none.
+template <typename List, typename Fits>
+void* TakeFirst(List& list, Fits fits) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (!fits(*it)) continue;
+    void* p = it->address;
+    list.erase(it);
+    return p;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 // A released mapping stays reserved for the next allocation of the same
 // size: mapping low memory afresh costs page tables and page faults every
 // boot. Like freed heap memory it is poisoned for AddressSanitizer, so a
-// stale access is reported as a use after free.
+// stale access is reported as a use after free. Large pool blocks are kept
+// the same way (not under AddressSanitizer): the heap's large-block path
+// costs more than the rest of an allocation.
 void MemoryPool::ReleaseBlock(const MemoryBlock& block) {
-  if (!block.mapped) {
-    // Large pool blocks are kept for the next allocation of the same size
-    // too (not under AddressSanitizer): the heap's large-block path costs
-    // more than the rest of an allocation.
-    if (!block.info.pages && block.info.size >= kSparePoolMinimum) {
-      if (sparePool_.size() == kSpareMapLimit) {
-        std::free(sparePool_.front().address);
-        sparePool_.erase(sparePool_.begin());
-      }
-      sparePool_.push_back({block.info.address, block.info.size});
-      return;
-    }
-    std::free(block.info.address);
-    return;
+  const Spare spare{block.info.address, block.info.size, block.mapped};
+  if (block.mapped) {
+    ASAN_POISON_MEMORY_REGION(spare.address, spare.bytes);
+    Keep(spareMaps_, spare);
+  } else if (!block.info.pages && spare.bytes >= kSparePoolMinimum) {
+    Keep(sparePool_, spare);
+  } else {
+    std::free(spare.address);
   }
-  ASAN_POISON_MEMORY_REGION(block.info.address, block.info.size);
-  if (spareMaps_.size() == kSpareMapLimit) {
-    ASAN_UNPOISON_MEMORY_REGION(spareMaps_.front().address, spareMaps_.front().bytes);
-    munmap(spareMaps_.front().address, spareMaps_.front().bytes);
-    spareMaps_.erase(spareMaps_.begin());
+}
+
+void MemoryPool::Keep(std::vector<Spare>& list, const Spare& spare) {
+  if (list.size() == kSpareLimit) {
+    Discard(list.front());
+    list.erase(list.begin());
   }
-  spareMaps_.push_back({block.info.address, block.info.size});
+  list.push_back(spare);
+}
+
+void MemoryPool::Discard(const Spare& spare) {
+  if (spare.mapped) {
+    ASAN_UNPOISON_MEMORY_REGION(spare.address, spare.bytes);
+    munmap(spare.address, spare.bytes);
+  } else {
+    std::free(spare.address);
+  }
 }
 
 // A kept mapping of `bytes` that starts at `address` (exact) or, with
 // address 0, ends at or below `maxAddress`.
 void* MemoryPool::TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t bytes) {
-  for (auto it = spareMaps_.begin(); it != spareMaps_.end(); ++it) {
-    const uint64_t start = reinterpret_cast<uint64_t>(it->address);
-    const bool fits = address ? start == address : start + bytes - 1 <= maxAddress;
-    if (it->bytes != bytes || !fits) continue;
-    void* p = it->address;
-    spareMaps_.erase(it);
-    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
-    return p;
-  }
-  return nullptr;
+  void* p = TakeFirst(spareMaps_, [&](const Spare& m) {
+    const uint64_t start = reinterpret_cast<uint64_t>(m.address);
+    return m.bytes == bytes && (address ? start == address : start + bytes - 1 <= maxAddress);
+  });
+  if (p) ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+  return p;
 }
 
 // A kept pool block of exactly `bytes`, or null.
 void* MemoryPool::TakeSparePool(uint64_t bytes) {
   if (bytes < kSparePoolMinimum) return nullptr;
-  for (auto it = sparePool_.begin(); it != sparePool_.end(); ++it) {
-    if (it->bytes != bytes) continue;
-    void* p = it->address;
-    sparePool_.erase(it);
-    return p;
-  }
-  return nullptr;
+  return TakeFirst(sparePool_, [bytes](const Spare& m) { return m.bytes == bytes; });
 }
 
 // Unmaps kept mappings that overlap [address, address + bytes), so a fixed
@@ -138,8 +135,7 @@ void MemoryPool::DropSpareMaps(uint64_t address, uint64_t bytes) {
   for (auto it = spareMaps_.begin(); it != spareMaps_.end();) {
     const uint64_t start = reinterpret_cast<uint64_t>(it->address);
     if (start < address + bytes && address < start + it->bytes) {
-      ASAN_UNPOISON_MEMORY_REGION(it->address, it->bytes);
-      munmap(it->address, it->bytes);
+      Discard(*it);
       it = spareMaps_.erase(it);
     } else {
       ++it;
@@ -152,11 +148,8 @@ MemoryPool::MemoryPool(Platform* owner, std::string servicePrefix)
 
 MemoryPool::~MemoryPool() {
   ReleaseAll();
-  for (const SpareMap& m : spareMaps_) {
-    ASAN_UNPOISON_MEMORY_REGION(m.address, m.bytes);
-    munmap(m.address, m.bytes);
-  }
-  for (const SpareMap& m : sparePool_) std::free(m.address);
+  for (const Spare& m : spareMaps_) Discard(m);
+  for (const Spare& m : sparePool_) Discard(m);
 }
 
 EFI_STATUS MemoryPool::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {

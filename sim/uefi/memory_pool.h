@@ -61,13 +61,17 @@ class MemoryPool {
   // Nodes of released blocks, reused by the next allocations: a boot makes
   // and releases the same few dozen records every time.
   std::vector<std::map<uintptr_t, MemoryBlock>::node_type> spareNodes_;
-  struct SpareMap {
+  // A released block kept for reuse: a mapping or a large pool block.
+  struct Spare {
     void* address;
     uint64_t bytes;
+    bool mapped;
   };
-  std::vector<SpareMap> spareMaps_;  // released mappings, oldest first
-  std::vector<SpareMap> sparePool_;  // released large pool blocks, oldest first
+  std::vector<Spare> spareMaps_;  // released mappings, oldest first
+  std::vector<Spare> sparePool_;  // released large pool blocks, oldest first
   void ReleaseBlock(const MemoryBlock& block);
+  void Keep(std::vector<Spare>& list, const Spare& spare);
+  static void Discard(const Spare& spare);  // back to the host for good
   void* TakeSpareMap(uint64_t address, uint64_t maxAddress, uint64_t bytes);
   void DropSpareMaps(uint64_t address, uint64_t bytes);
   void* TakeSparePool(uint64_t bytes);

@@ -27,6 +27,18 @@ std::u16string Utf8ToUtf16(const std::string& s);
 std::string HexBytes(const std::vector<uint8_t>& data);  // "01 81"
 std::string HexPadded(uint64_t value, int digits);       // (0x1F, 4): "0x001F"
 std::string StatusName(EFI_STATUS s);                    // "EFI_NOT_FOUND", "0x..." otherwise
+// Whether this program is built with AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 // Copies `size` bytes from memory that may hold AddressSanitizer redzones (a
 // loaded image's data, globals apart) into our buffer.
 void ReadUnchecked(void* to, uintptr_t from, size_t size);
