@@ -25,7 +25,10 @@
 //   nothing else changed, no purge-busy marker left and one purge-idle marker
 //   when there was one before.
 // Every run: no pool left, no violation.
+#include <array>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include "fuzz/harness.h"
@@ -35,61 +38,91 @@ namespace {
 
 using fuzz::Check;
 
-// A variable's name and its GUID's bytes.
-using Key = std::pair<std::u16string, std::array<uint8_t, 16>>;
-struct Value {
-  uint32_t attributes;
-  std::vector<uint8_t> data;
-  bool operator==(const Value& o) const { return attributes == o.attributes && data == o.data; }
+// A variable's name and its GUID's bytes. The name is a view: into a
+// snapshot's copy of the store, a string literal or an option name that
+// lives as long as the key is used.
+struct Key {
+  std::u16string_view name;
+  std::array<uint8_t, 16> guid;
+  bool operator==(const Key& o) const { return name == o.name && guid == o.guid; }
 };
 // Hashed: an input may hold hundreds of options, and ordered lookups compare
 // names character by character, each comparison traced for the fuzzer.
 struct KeyHash {
   size_t operator()(const Key& k) const {
     uint64_t g;
-    std::memcpy(&g, k.second.data(), sizeof g);
-    return std::hash<std::u16string>()(k.first) ^ (g * 0x9E3779B97F4A7C15ull);
+    std::memcpy(&g, k.guid.data(), sizeof g);
+    return std::hash<std::u16string_view>()(k.name) ^ (g * 0x9E3779B97F4A7C15ull);
   }
 };
-using Store = std::unordered_map<Key, Value, KeyHash>;
 
-Key KeyOf(const std::u16string& name, const EFI_GUID& guid) {
+Key KeyOf(std::u16string_view name, const EFI_GUID& guid) {
   Key key{name, {}};
-  std::memcpy(key.second.data(), &guid, sizeof guid);
+  std::memcpy(key.guid.data(), &guid, sizeof guid);
   return key;
 }
 
-Store Snapshot(const sim::Platform& platform) {
-  Store store;
-  for (const sim::Variable& v : platform.Variables()) store[KeyOf(v.name, v.guid)] = {v.attributes, v.data};
-  return store;
+struct Value {
+  uint32_t attributes;
+  std::vector<uint8_t> data;
+};
+
+bool Holds(const sim::Variable& v, const Value& want) {
+  return v.attributes == want.attributes && v.data == want.data;
 }
 
-std::string Describe(const Key& key) { return sim::Utf16ToUtf8(key.first); }
+// The variable store at one moment: a copy of it and an index by key.
+class Store {
+ public:
+  explicit Store(const sim::Platform& platform) : variables_(platform.Variables()) {
+    index_.reserve(variables_.size());
+    for (const sim::Variable& v : variables_) index_[KeyOf(v.name, v.guid)] = &v;
+  }
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  const sim::Variable* Find(const Key& key) const {
+    const auto it = index_.find(key);
+    return it == index_.end() ? nullptr : it->second;
+  }
+  // The key of a stored variable; it stays valid as long as the store.
+  const std::unordered_map<Key, const sim::Variable*, KeyHash>& Index() const { return index_; }
 
-// Compares the store with what it should be; `expected` maps a key to its
-// value or to nullopt for a variable that must be gone.
-void CheckStore(const Store& before, const Store& after,
-                const std::unordered_map<Key, std::optional<Value>, KeyHash>& changes,
-                const char* situation) {
-  Store want = before;
-  for (const auto& c : changes) {
-    if (c.second) {
-      want[c.first] = *c.second;
-    } else {
-      want.erase(c.first);
+ private:
+  std::vector<sim::Variable> variables_;
+  std::unordered_map<Key, const sim::Variable*, KeyHash> index_;
+};
+
+std::string Describe(const Key& key) { return sim::Utf16ToUtf8(std::u16string(key.name)); }
+
+// What an input changes: a key maps to the value it must hold afterwards,
+// or to nullopt for a variable that must be gone.
+using Changes = std::unordered_map<Key, std::optional<Value>, KeyHash>;
+
+// The store afterwards must be the store before with `changes` applied,
+// nothing more and nothing less.
+void CheckStore(const Store& before, const Store& after, const Changes& changes, const char* situation) {
+  const auto fail = [situation](const Key& key, const char* what) {
+    fuzz::Fail(std::string(situation) + ": " + Describe(key) + " " + what);
+  };
+  for (const auto& [key, want] : changes) {
+    const sim::Variable* now = after.Find(key);
+    if (!want) {
+      if (now != nullptr) fail(key, "should be gone");
+    } else if (now == nullptr) {
+      fail(key, "is missing");
+    } else if (!Holds(*now, *want)) {
+      fail(key, "is not as it should be");
     }
   }
-  for (const auto& w : want) {
-    const auto it = after.find(w.first);
-    if (it == after.end()) fuzz::Fail(std::string(situation) + ": " + Describe(w.first) + " is missing");
-    if (!(it->second == w.second)) {
-      fuzz::Fail(std::string(situation) + ": " + Describe(w.first) + " is not as it should be");
-    }
+  for (const auto& [key, was] : before.Index()) {
+    if (changes.count(key) != 0) continue;
+    const sim::Variable* now = after.Find(key);
+    if (now == nullptr) fail(key, "is missing");
+    if (!Holds(*now, Value{was->attributes, was->data})) fail(key, "is not as it should be");
   }
-  for (const auto& a : after) {
-    if (want.count(a.first) == 0)
-      fuzz::Fail(std::string(situation) + ": " + Describe(a.first) + " should be gone");
+  for (const auto& entry : after.Index()) {
+    if (before.Find(entry.first) == nullptr && changes.count(entry.first) == 0)
+      fail(entry.first, "should be gone");
   }
 }
 
@@ -119,13 +152,6 @@ EFI_STATUS EFIAPI FactoryResetHook() {
 }
 
 alignas(8) uint8_t hookInterface[kPlatformHookMinLength];
-
-std::vector<uint16_t> Entries(const std::vector<uint8_t>& bytes) {
-  std::vector<uint16_t> out;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-    out.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
-  return out;
-}
 
 }  // namespace
 
@@ -180,10 +206,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       platform.PutVariable(fuzz::OptionName(number), EFI_GLOBAL_VARIABLE, attributes, option);
   }
 
-  const Store before = Snapshot(platform);
+  const Store before(platform);
   EFI_STATUS status = EFI_SUCCESS;
   const auto reset = nb.Run([&] { status = ProcessChangeBootRequest(); });
-  const Store after = Snapshot(platform);
+  const Store after(platform);
   const uint8_t cmos = nb.devices.cmos.bytes[0x61];
   nb.CheckClean();
 
@@ -207,18 +233,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  !fuzz::known::RequestRewrittenWithFixedAttributes(requestAttributes);
   std::vector<uint8_t> taken = request;
   taken[0] = 0;
-  const auto requestAfter = after.find(requestKey);
+  const sim::Variable* requestAfter = after.Find(requestKey);
   if (requestRewritable) {
-    Check(requestAfter == after.end() || requestAfter->second.data == taken, "the request was not taken");
+    Check(requestAfter == nullptr || requestAfter->data == taken, "the request was not taken");
   } else {
-    Check(requestAfter == after.end() || requestAfter->second.data == request,
-          "a refused rewrite changed the request");
+    Check(requestAfter == nullptr || requestAfter->data == request, "a refused rewrite changed the request");
   }
-  std::unordered_map<Key, std::optional<Value>, KeyHash> changes;
-  if (requestAfter == after.end()) {
+  Changes changes;
+  if (requestAfter == nullptr) {
     changes[requestKey] = std::nullopt;
   } else {
-    changes[requestKey] = requestAfter->second;  // checked above
+    changes[requestKey] = Value{requestAfter->attributes, requestAfter->data};  // checked above
   }
 
   const bool editable = mode >= 1 && mode <= 5 && mode != 4 && setup.size() >= 112;
@@ -253,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Factory reset. The request, Setup and the options are deleted without
   // access attributes, which removes them whatever they were stored with; the
   // two orders are deleted with the attributes read.
-  Check(after.count(requestKey) == 0, "factory reset: the request is still stored");
+  Check(after.Find(requestKey) == nullptr, "factory reset: the request is still stored");
   changes[requestKey] = std::nullopt;
   if (hookRemovesSetup) {
     Check(!reset, "factory reset after the hook removed Setup: reset");
@@ -266,18 +291,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   changes[setupKey] = std::nullopt;
   bool optionsKept = false;
   const bool orderReadable = !order.empty();
-  for (const auto& list :
-       {std::make_pair(order, orderReadable), std::make_pair(physical, !physical.empty())}) {
-    if (!list.second) continue;
-    for (uint16_t entry : Entries(list.first)) {
-      const Key key = KeyOf(fuzz::OptionName(entry), EFI_GLOBAL_VARIABLE);
-      const auto stored = before.find(key);
-      if (stored == before.end()) continue;
-      if (fuzz::known::OptionDeletedWithFixedAttributes(stored->second.attributes)) {
+  for (const std::vector<uint8_t>* list : {&order, &physical}) {
+    for (size_t i = 0; i + 1 < list->size(); i += 2) {
+      const fuzz::OptionNameText name(static_cast<uint16_t>((*list)[i] | (*list)[i + 1] << 8));
+      const sim::Variable* stored = before.Find(KeyOf(name.View(), EFI_GLOBAL_VARIABLE));
+      if (stored == nullptr) continue;
+      if (fuzz::known::OptionDeletedWithFixedAttributes(stored->attributes)) {
         optionsKept = true;
         continue;
       }
-      changes[key] = std::nullopt;
+      changes[KeyOf(stored->name, stored->guid)] = std::nullopt;  // a key that outlives `name`
     }
   }
   const auto deletedAsRead = [](uint32_t a) { return a == 0 || fuzz::Rewritable(a); };

@@ -413,6 +413,9 @@ class Platform {
   // Also traced with kind "Violation".
   std::vector<std::string> violations;
   bool tracePorts = false;  // trace every port access (kinds "PortOut" and "PortIn")
+  // Record the trace. A fuzz target, which reads none, turns it off; the
+  // counters, the cost and the violations are kept either way.
+  bool recordTrace = true;
   // Device models report misuse of their interface here.
   void RecordViolation(const std::string& text);
   void Trace(std::string kind, std::string text,

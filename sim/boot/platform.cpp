@@ -138,6 +138,7 @@ void Platform::Renew() {
   trace.clear();
   violations.clear();
   tracePorts = false;
+  recordTrace = true;
   impl->Renew();
 }
 
@@ -151,10 +152,12 @@ bool Platform::AtRuntime() const { return impl->runtime; }
 
 void Platform::Trace(std::string kind, std::string text,
                      std::vector<std::pair<std::string, std::string>> fields) {
+  if (!recordTrace) return;
   trace.push_back(TraceEvent{impl->bootNumber, std::move(kind), std::move(text), std::move(fields)});
 }
 
 void Platform::Trace(std::string kind, TraceLog::Formatter format) {
+  if (!recordTrace) return;
   trace.AddLazy(impl->bootNumber, std::move(kind), std::move(format));
 }
 

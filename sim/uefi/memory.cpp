@@ -316,10 +316,12 @@ const Allocation* MemoryPool::Containing(uintptr_t address) const {
 
 std::vector<Allocation> MemoryPool::Outstanding() const {
   std::vector<const MemoryBlock*> sorted;
+  sorted.reserve(blocks_.size());
   for (const auto& entry : blocks_) sorted.push_back(&entry.second);
   std::sort(sorted.begin(), sorted.end(),
             [](const MemoryBlock* a, const MemoryBlock* b) { return a->serial < b->serial; });
   std::vector<Allocation> out;
+  out.reserve(sorted.size());
   for (const MemoryBlock* b : sorted) out.push_back(b->info);
   return out;
 }

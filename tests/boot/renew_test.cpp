@@ -97,6 +97,7 @@ TEST(Renew, ARenewedNotebookBootsAsANewOne) {
          p.spinLimit = 10;
          p.watchdogNs = 1000;
          p.tracePorts = true;
+         p.recordTrace = false;
          p.smm.basePresent = true;
          p.hii.SetAllPresent(true);
          p.hii.watched = sim::LateInstall::BootStart;
@@ -144,6 +145,31 @@ TEST(Renew, ARenewedNotebookBootsAsANewOne) {
     ASSERT_EQ(fresh.resets, (std::vector<bool>{true, false}));
     ExpectSame(renewed, fresh);
   }
+}
+
+// The fuzz targets boot without recording the trace: the boot must be the
+// same in everything else, violations included.
+TEST(Renew, ABootWithoutTraceDiffersOnlyInTheTrace) {
+  sim::DriverImage image(sim::DriverImage::DefaultPath());
+  sim::Platform traced;
+  sim::Notebook tracedNotebook{traced};
+  Configure(traced, tracedNotebook);
+  const Observed withTrace = Boot(traced, tracedNotebook, image);
+
+  sim::Platform quiet;
+  sim::Notebook quietNotebook{quiet};
+  quiet.recordTrace = false;
+  Configure(quiet, quietNotebook);
+  Observed withoutTrace = Boot(quiet, quietNotebook, image);
+
+  EXPECT_FALSE(withTrace.trace.empty());
+  EXPECT_TRUE(withoutTrace.trace.empty());
+  withoutTrace.trace = withTrace.trace;
+  ExpectSame(withoutTrace, withTrace);
+  // Misuse is still recorded.
+  quiet.RecordViolation("planted misuse");
+  EXPECT_EQ(quiet.violations, (std::vector<std::string>{"planted misuse"}));
+  EXPECT_TRUE(quiet.trace.empty());
 }
 
 }  // namespace
