@@ -56,8 +56,6 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
-bool operator==(const EFI_GUID& a, const EFI_GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 bool operator<(const EFI_GUID& a, const EFI_GUID& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 
 std::string GuidToString(const EFI_GUID& g) {
