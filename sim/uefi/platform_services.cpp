@@ -41,13 +41,14 @@ EFI_STATUS EFIAPI SetMemorySpaceAttributes(EFI_PHYSICAL_ADDRESS base, UINT64 len
   Platform& p = *sim.owner;
   p.dxeSetAttributesCalls.push_back({base, length, attributes, p.BootNumber()});
   const EFI_STATUS s = p.dxeSetAttributesStatus;
-  p.Trace("SetMemorySpaceAttributes",
-          "SetMemorySpaceAttributes(" + Hex(base) + ", " + Hex(length) + ", " + Hex(attributes) + ") " +
-              StatusName(s),
-          {{"base", Hex(base)},
-           {"length", Hex(length)},
-           {"attributes", Hex(attributes)},
-           {"status", StatusName(s)}});
+  p.Trace("SetMemorySpaceAttributes", [base, length, attributes, s](TraceEvent& e) {
+    e.text = "SetMemorySpaceAttributes(" + Hex(base) + ", " + Hex(length) + ", " + Hex(attributes) + ") " +
+             StatusName(s);
+    e.fields = {{"base", Hex(base)},
+                {"length", Hex(length)},
+                {"attributes", Hex(attributes)},
+                {"status", StatusName(s)}};
+  });
   return s;
 }
 

@@ -18,7 +18,9 @@ void Platform::Impl::SignalWatchers(const EFI_GUID& guid) {
 EFI_STATUS Platform::Impl::InstallProtocol(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                            void* pointer) {
   const EFI_STATUS s = protocols.Install(handle, guid, type, pointer);
-  if (s == EFI_SUCCESS && *guid == kHeapBufferListProtocolGuid) TraceHeapBufferList(pointer);
+  // The walk only feeds the trace.
+  if (s == EFI_SUCCESS && *guid == kHeapBufferListProtocolGuid && owner->recordTrace)
+    TraceHeapBufferList(pointer);
   return s;
 }
 

@@ -93,13 +93,15 @@ EFI_STATUS Platform::Impl::GetVariable(const CHAR16* name, const EFI_GUID* guid,
       if (size) std::memcpy(data, v->data.data(), size);
       *dataSize = size;
       if (attributes) *attributes = foundAttributes;
-      returned = v->data;
+      if (owner->recordTrace) returned = v->data;
       status = EFI_SUCCESS;
       if (v->attributes & EFI_VARIABLE_NON_VOLATILE) {
         serviceNs = costs.ReadNs((v->name.size() + 1) * sizeof(char16_t), size);
       }
     }
   }
+  // The hottest service: with the trace off, not even its captures are made.
+  if (!owner->recordTrace) return status;
   owner->Trace("GetVariable", [call = VariableCall(name, guid), foundAttributes, size, status,
                                returned = std::move(returned), bufferSize](TraceEvent& e) {
     const std::string* n = call.Name();
@@ -220,6 +222,7 @@ EFI_STATUS Platform::Impl::StoreVariable(const CHAR16* name, const EFI_GUID* gui
   };
 
   const EFI_STATUS status = store();
+  if (!owner->recordTrace) return status;
   std::vector<uint8_t> written;
   if (data && dataSize && !deleting) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
