@@ -84,7 +84,7 @@ class Store {
     const auto it = index_.find(key);
     return it == index_.end() ? nullptr : it->second;
   }
-  // The key of a stored variable; it stays valid as long as the store.
+  // Its keys view the store's own copy: valid as long as the store.
   const std::unordered_map<Key, const sim::Variable*, KeyHash>& Index() const { return index_; }
 
  private:
@@ -92,7 +92,7 @@ class Store {
   std::unordered_map<Key, const sim::Variable*, KeyHash> index_;
 };
 
-std::string Describe(const Key& key) { return sim::Utf16ToUtf8(std::u16string(key.name)); }
+std::string Describe(const Key& key) { return sim::Utf16ToUtf8(key.name); }
 
 // What an input changes: a key maps to the value it must hold afterwards,
 // or to nullopt for a variable that must be gone.
@@ -118,7 +118,7 @@ void CheckStore(const Store& before, const Store& after, const Changes& changes,
     if (changes.count(key) != 0) continue;
     const sim::Variable* now = after.Find(key);
     if (now == nullptr) fail(key, "is missing");
-    if (!Holds(*now, Value{was->attributes, was->data})) fail(key, "is not as it should be");
+    if (now->attributes != was->attributes || now->data != was->data) fail(key, "is not as it should be");
   }
   for (const auto& entry : after.Index()) {
     if (before.Find(entry.first) == nullptr && changes.count(entry.first) == 0)
