@@ -24,6 +24,12 @@ namespace sim {
 [[noreturn]] void Fatal(const std::string& message);
 std::string Hex(uint64_t value);  // "0x1F"
 
+// InstallConfigurationTable's edit of a table list, the same in the system
+// table and the SMST: a table replaces or adds the entry of its GUID, a null
+// table removes it (EFI_NOT_FOUND when there is none).
+EFI_STATUS EditConfigurationTables(std::vector<EFI_CONFIGURATION_TABLE>& tables, const EFI_GUID& guid,
+                                   void* table);
+
 struct Event {
   uint32_t type = 0;
   EFI_TPL tpl = 0;

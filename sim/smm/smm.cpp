@@ -244,18 +244,8 @@ void SmmWorld::Reset() {
 
 EFI_STATUS SmmWorld::InstallConfigurationTable(const EFI_GUID* guid, void* table, UINTN size) {
   if (!guid) return EFI_INVALID_PARAMETER;
-  auto it = std::find_if(tables_.begin(), tables_.end(),
-                         [guid](const EFI_CONFIGURATION_TABLE& t) { return t.VendorGuid == *guid; });
-  if (table) {
-    if (it != tables_.end()) {
-      it->VendorTable = table;
-    } else {
-      tables_.push_back(EFI_CONFIGURATION_TABLE{*guid, table});
-    }
-  } else {
-    if (it == tables_.end()) return EFI_NOT_FOUND;
-    tables_.erase(it);
-  }
+  const EFI_STATUS edited = EditConfigurationTables(tables_, *guid, table);
+  if (edited != EFI_SUCCESS) return edited;
   PublishTables();
   owner_->Trace("SmmInstallConfigurationTable",
                 "SmmInstallConfigurationTable " + GuidToString(*guid) + " " +

@@ -99,20 +99,27 @@ void Platform::Impl::PublishTables() {
   UpdateTableCrcs();
 }
 
-EFI_STATUS Platform::Impl::InstallConfigurationTable(const EFI_GUID* guid, void* table) {
-  if (!guid) return EFI_INVALID_PARAMETER;
+EFI_STATUS EditConfigurationTables(std::vector<EFI_CONFIGURATION_TABLE>& tables, const EFI_GUID& guid,
+                                   void* table) {
   auto it = std::find_if(tables.begin(), tables.end(),
-                         [guid](const EFI_CONFIGURATION_TABLE& t) { return t.VendorGuid == *guid; });
+                         [&guid](const EFI_CONFIGURATION_TABLE& t) { return t.VendorGuid == guid; });
   if (table) {
     if (it != tables.end()) {
       it->VendorTable = table;
     } else {
-      tables.push_back(EFI_CONFIGURATION_TABLE{*guid, table});
+      tables.push_back(EFI_CONFIGURATION_TABLE{guid, table});
     }
-  } else {
-    if (it == tables.end()) return EFI_NOT_FOUND;
-    tables.erase(it);
+    return EFI_SUCCESS;
   }
+  if (it == tables.end()) return EFI_NOT_FOUND;
+  tables.erase(it);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::Impl::InstallConfigurationTable(const EFI_GUID* guid, void* table) {
+  if (!guid) return EFI_INVALID_PARAMETER;
+  const EFI_STATUS edited = EditConfigurationTables(tables, *guid, table);
+  if (edited != EFI_SUCCESS) return edited;
   PublishTables();
   // Consumers may watch a table through the event group of its GUID.
   MarkGroupSignalled(*guid);
